@@ -1,0 +1,31 @@
+// The one process-wide record of a run. Zero at start; lives until the process ends.
+#pragma once
+
+#include <windows.h>
+
+#include "common/strings.h"
+
+// The status line under the progress bar. Written by the UI thread and by the HTTP library's
+// notification threads, read by the paint code: every access goes through `lock`, so a paint always
+// shows one whole text that some writer wrote. A zero-filled SRWLOCK is an unlocked one.
+struct StatusText {
+  static constexpr size_t kCapacityUnits = 200;  // terminator included
+  SRWLOCK lock;
+  wchar_t units[kCapacityUnits];
+};
+
+// The identifier: at most 99 bytes of 8-bit text followed by a NUL byte.
+constexpr size_t kDownloadIdCapacityBytes = 100;
+
+struct StubState {
+  PathString packagePath;
+  StatusText statusText;
+  HWND progressBar;
+  HWND mainWindow;
+  char downloadId[kDownloadIdCapacityBytes];
+};
+
+// Length in bytes of the identifier up to its first NUL byte.
+inline size_t DownloadIdLength(const StubState& state) {
+  return TextLength(state.downloadId);
+}

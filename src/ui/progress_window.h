@@ -1,0 +1,33 @@
+// The one window of the stub: caption "Installing", a progress bar and a status line below it.
+#pragma once
+
+#include <windows.h>
+
+#include "common/stub_state.h"
+
+// Progress bar scale.
+constexpr int kProgressRangeMax = 130;
+
+// Registers the class, creates the window (centred on the desktop) and its bar, sets the bar's range
+// and paints the window once. The handles go into `state`; a window or bar that could not be created
+// stays null and later updates skip it.
+void CreateProgressWindow(StubState& state, HINSTANCE instance);
+
+LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Replaces the status line with `text` (cut to 199 units if longer) and invalidates the main window
+// without erasing, so it repaints when the UI thread next dispatches messages. Safe on any thread.
+void SetStatusText(StubState& state, const wchar_t* text);
+
+// Replaces the status line without invalidating (used before the window exists).
+void CopyStatusText(StubState& state, const wchar_t* text);
+
+// Copies the current status line into `out` (200 units) and returns its length in units.
+size_t ReadStatusText(StubState& state, wchar_t* out);
+
+// Moves the bar to `position` (PBM_SETPOS sent to the bar). Blocks until the UI thread has handled
+// it when called from another thread, so never call it while holding a lock the UI thread may take.
+void SetProgressPosition(const StubState& state, int position);
+
+// Top-left corner of a window of the progress window's size centred in a desktop client rectangle.
+POINT CentredWindowOrigin(const RECT& desktop);

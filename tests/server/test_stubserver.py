@@ -1,0 +1,454 @@
+"""Tests of tools/stubserver.py, the local stand-in for the info and package servers.
+
+Every server here listens on 127.0.0.5/127.0.0.6 with a port picked by the
+kernel; every client socket has a timeout, so no test can hang.
+"""
+
+import http.client
+import json
+import os
+import resource
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+TOOLS = Path(__file__).resolve().parents[2] / "tools"
+sys.path.insert(0, str(TOOLS))
+
+from stubserver import StubServer, _split_file_arg  # noqa: E402
+
+ADDR = "127.0.0.5"
+ADDR2 = "127.0.0.6"
+UNUSED = "127.0.0.7"          # nothing listens here
+DATA = bytes((i * 7 + i // 251) % 256 for i in range(100_003))   # odd size, not periodic in 256
+
+
+def fetch_raw(port, target, host=ADDR, method="GET", timeout=5.0, extra=b""):
+    """Send one request; return (head, body, error) as seen on the wire.
+
+    head is everything before the first blank line (or all of it if there
+    is none), error is the exception that ended reading, None on a clean EOF.
+    """
+    deadline = time.monotonic() + timeout
+    data, error = bytearray(), None
+    with socket.create_connection((host, port), timeout=timeout) as s:
+        s.sendall(b"%s %s HTTP/1.1\r\nHost: %s\r\n%s\r\n"
+                  % (method.encode(), target.encode("latin-1"), host.encode(), extra))
+        try:
+            while time.monotonic() < deadline:
+                got = s.recv(1 << 16)
+                if not got:
+                    break
+                data += got
+            else:
+                error = TimeoutError("reply did not end")
+        except OSError as exc:
+            error = exc
+    head, sep, body = bytes(data).partition(b"\r\n\r\n")
+    return head, body, error
+
+
+def header_of(head, name):
+    for line in head.split(b"\r\n")[1:]:
+        key, _, value = line.partition(b":")
+        if key.strip().lower() == name.lower().encode():
+            return value.strip().decode()
+    return None
+
+
+def outcome(head, error):
+    """'garbage', 'reset' or the status code of a reply."""
+    if isinstance(error, ConnectionResetError):
+        return "reset"
+    if not head.startswith(b"HTTP/"):
+        return "garbage"
+    return head.split(b" ")[1].decode()
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.srv = StubServer([ADDR], port=0)
+        self.srv.start()
+        self.addCleanup(self.srv.stop)
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+
+    def file_with(self, data, name="pkg.msi"):
+        path = os.path.join(self.tmp.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def get(self, target, method="GET"):
+        conn = http.client.HTTPConnection(ADDR, self.srv.port, timeout=5)
+        self.addCleanup(conn.close)
+        conn.request(method, target)
+        resp = conn.getresponse()
+        return resp, resp.read()
+
+
+class ReplyShapes(ServerTest):
+    def test_ok_from_bytes_and_from_file(self):
+        big = os.urandom(3 * 1024 * 1024 + 17)
+        for name, source, expected in [
+            ("bytes", DATA, DATA),
+            ("file", self.file_with(big), big),
+        ]:
+            with self.subTest(name):
+                self.srv.add_file("/p.msi", source)
+                resp, body = self.get("/p.msi")
+                self.assertEqual(resp.status, 200)
+                self.assertEqual(resp.getheader("Content-Length"), str(len(expected)))
+                self.assertEqual(resp.getheader("Connection"), "close")
+                self.assertEqual(body, expected)
+                self.assertTrue(self.srv.wait_idle())
+                self.assertEqual(self.srv.requests[-1].bytes_sent, len(expected))
+
+    def test_unread_client_bytes_do_not_turn_the_close_into_a_reset(self):
+        # Bytes the client sends while the reply is under way stay unread;
+        # the reply must still end with a clean close, not a RST.
+        self.srv.add_file("/p.msi", DATA[:2000], "trickle:1000:0.2")
+        data = b""
+        with socket.create_connection((ADDR, self.srv.port), timeout=5) as s:
+            s.sendall(b"GET /p.msi HTTP/1.1\r\nHost: x\r\n\r\n")
+            while b"\r\n\r\n" not in data:
+                data += s.recv(4096)
+            s.sendall(b"stray bytes")
+            while True:
+                got = s.recv(4096)      # ConnectionResetError fails the test
+                if not got:
+                    break
+                data += got
+        self.assertEqual(data.partition(b"\r\n\r\n")[2], DATA[:2000])
+
+    def test_large_file_is_streamed_not_loaded(self):
+        size = 300 * 1024 * 1024
+        path = os.path.join(self.tmp.name, "big.msi")
+        with open(path, "wb") as f:
+            f.truncate(size)           # sparse: costs no disk
+        self.srv.add_file("/big.msi", path)
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss   # KiB
+        buf = bytearray(1 << 20)
+        total = 0
+        with socket.create_connection((ADDR, self.srv.port), timeout=10) as s:
+            s.sendall(b"GET /big.msi HTTP/1.1\r\nHost: x\r\n\r\n")
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                n = s.recv_into(buf)
+                if not n:
+                    break
+                total += n
+        rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        head_len = total - size
+        self.assertTrue(0 < head_len < 400, total)
+        self.assertLess(rss_after - rss_before, 100 * 1024, "server held the file in memory")
+
+    def test_truncated_replies(self):
+        # reset: full Content-Length, part of the body, then a RST;
+        # short: full Content-Length, part of the body, then a clean FIN.
+        half = len(DATA) // 2
+        for spec, sent, error in [
+            ("reset", half, ConnectionResetError),
+            ("reset:1000", 1000, ConnectionResetError),
+            ("reset:0", 0, ConnectionResetError),
+            ("short", half, None),
+            ("short:10", 10, None),
+        ]:
+            with self.subTest(spec):
+                self.srv.add_file("/p.msi", DATA, spec)
+                head, body, err = fetch_raw(self.srv.port, "/p.msi")
+                self.assertTrue(head.startswith(b"HTTP/1.1 200 "), head)
+                self.assertEqual(header_of(head, "Content-Length"), str(len(DATA)))
+                self.assertEqual(body, DATA[:sent])
+                if error is None:
+                    self.assertIsNone(err)
+                else:
+                    self.assertIsInstance(err, error)
+
+    def test_reset_of_a_big_file_delivers_the_part_before_the_reset(self):
+        # Big enough that the part does not fit in the socket buffers: the
+        # RST must not overtake the bytes still queued for the client.
+        data = os.urandom(16 * 1024 * 1024)
+        self.srv.add_file("/p.msi", self.file_with(data), "reset")
+        head, body, err = fetch_raw(self.srv.port, "/p.msi", timeout=20)
+        self.assertEqual(len(body), len(data) // 2)
+        self.assertEqual(body, data[:len(data) // 2])
+        self.assertIsInstance(err, ConnectionResetError)
+
+    def test_chunked(self):
+        for name, source, chunk in [
+            ("bytes, default chunks", DATA, None),
+            ("file, odd chunks", self.file_with(DATA), 999),
+            ("empty", b"", None),
+        ]:
+            with self.subTest(name):
+                spec = "chunked" if chunk is None else "chunked:%d" % chunk
+                self.srv.add_file("/p.msi", source, spec)
+                resp, body = self.get("/p.msi")      # http.client checks the framing
+                self.assertEqual(resp.status, 200)
+                self.assertIsNone(resp.getheader("Content-Length"))
+                self.assertEqual(resp.getheader("Transfer-Encoding"), "chunked")
+                self.assertEqual(body, b"" if name == "empty" else DATA)
+
+    def test_error_status_has_exact_content_length(self):
+        for code in (404, 500, 503):
+            with self.subTest(code):
+                self.srv.add_file("/p.msi", DATA, "status:%d" % code)
+                head, body, err = fetch_raw(self.srv.port, "/p.msi")
+                self.assertIsNone(err)
+                self.assertTrue(head.startswith(b"HTTP/1.1 %d " % code), head)
+                self.assertEqual(header_of(head, "Content-Length"), str(len(body)))
+                self.assertIn(b"<html>", body)
+                self.assertIn(str(code).encode(), body)
+
+    def test_empty_and_long(self):
+        self.srv.add_file("/e.msi", DATA, "empty")
+        self.srv.add_file("/l.msi", DATA, "long:77")
+        head, body, err = fetch_raw(self.srv.port, "/e.msi")
+        self.assertEqual((outcome(head, err), header_of(head, "Content-Length"), body), ("200", "0", b""))
+        head, body, err = fetch_raw(self.srv.port, "/l.msi")
+        self.assertEqual(header_of(head, "Content-Length"), str(len(DATA)))
+        self.assertEqual(len(body), len(DATA) + 77)
+        self.assertEqual(body[:len(DATA)], DATA)
+
+    def test_trickle_is_slow_but_complete(self):
+        self.srv.add_file("/p.msi", DATA[:5000], "trickle:1000:0.1")
+        t0 = time.monotonic()
+        head, body, err = fetch_raw(self.srv.port, "/p.msi")
+        elapsed = time.monotonic() - t0
+        self.assertEqual(body, DATA[:5000])
+        self.assertIsNone(err)
+        self.assertGreaterEqual(elapsed, 0.35)     # 4 pauses of 0.1 s
+
+    def test_unknown_path_and_other_methods(self):
+        self.srv.add_file("/p.msi", DATA)
+        for method, target, code, label in [
+            ("GET", "/nothing.msi", "404", "not-found"),
+            ("GET", "/P.MSI", "404", "not-found"),
+            ("POST", "/p.msi", "405", "method-not-allowed"),
+        ]:
+            with self.subTest(method=method, target=target):
+                head, body, err = fetch_raw(self.srv.port, target, method=method)
+                self.assertEqual(outcome(head, err), code)
+                self.assertEqual(header_of(head, "Content-Length"), str(len(body)))
+                self.assertEqual(self.srv.requests[-1].behaviour, label)
+
+
+class Sequences(ServerTest):
+    def test_successive_requests_follow_the_behaviour(self):
+        for spec, params, expected in [
+            ("malformed", {}, ["garbage", "200", "200"]),
+            ("malformed", {"count": 2}, ["garbage", "garbage", "200", "200"]),
+            ("malformed:2", {}, ["garbage", "garbage", "200", "200"]),
+            ("malformed:all", {}, ["garbage"] * 4),
+            ("malformed", {"count": None}, ["garbage"] * 3),
+            ("status:500,ok", {}, ["500", "200", "200"]),
+            ("reset*2,ok", {}, ["reset", "reset", "200"]),
+            ("malformed:1,reset,status:404", {}, ["garbage", "reset", "404", "404"]),
+            ("status", {"code": 502}, ["502", "502"]),
+        ]:
+            with self.subTest(spec=spec, params=params):
+                self.srv.add_file("/p.msi", DATA, spec, **params)
+                seen = [outcome(*fetch_raw(self.srv.port, "/p.msi")[::2]) for _ in expected]
+                self.assertEqual(seen, expected)
+
+    def test_malformed_reply_is_not_http(self):
+        self.srv.add_file("/p.msi", DATA, "malformed")
+        head, body, err = fetch_raw(self.srv.port, "/p.msi")
+        self.assertEqual((head, body, err), (b"GARBAGE", b"", None))
+        self.srv.set_behaviour("/p.msi", "malformed")   # counter starts again
+        with self.assertRaises(http.client.BadStatusLine):
+            self.get("/p.msi")
+        self.assertEqual([r.behaviour for r in self.srv.requests], ["malformed", "malformed"])
+
+    def test_counter_is_shared_between_addresses(self):
+        srv = StubServer([ADDR, ADDR2], port=0)
+        with srv:
+            srv.add_file("/p.msi", DATA, "malformed:1")
+            first = fetch_raw(srv.port, "/p.msi", host=ADDR2)
+            second = fetch_raw(srv.port, "/p.msi", host=ADDR)
+        self.assertEqual([outcome(first[0], first[2]), outcome(second[0], second[2])], ["garbage", "200"])
+
+    def test_bad_behaviours_are_refused(self):
+        for spec, params in [
+            ("bogus", {}), ("status:abc", {}), ("ok:1", {}), ("reset,", {}),
+            ("reset*0", {}), ("malformed:-1", {}), ("chunked:0", {}),
+            ("status:2", {}), ("malformed:2", {"count": 3}), ("reset", {"code": 1}),
+        ]:
+            with self.subTest(spec=spec, params=params):
+                with self.assertRaises(ValueError):
+                    self.srv.add_file("/p.msi", DATA, spec, **params)
+
+
+class InfoEndpointAndRecording(ServerTest):
+    def test_info_request_is_recorded_verbatim(self):
+        self.srv.set_msiurl("http://127.0.0.6/velko.msi")
+        target = "/WebGetDSData.qdx?session=a%20b&x=%26y+z"
+        t0 = time.time()
+        head, body, err = fetch_raw(self.srv.port, target,
+                                    extra=b"User-Agent: Brondelvik Downloader 1.0\r\n")
+        self.assertEqual(outcome(head, err), "200")
+        self.assertIn(b"<MSIURL>http://127.0.0.6/velko.msi</MSIURL>", body)
+        rec, = self.srv.wait_for_requests(1)
+        self.assertEqual((rec.address, rec.port, rec.method, rec.path, rec.version),
+                         (ADDR, self.srv.port, "GET", target, "HTTP/1.1"))
+        self.assertEqual(rec.query, "session=a%20b&x=%26y+z")
+        self.assertEqual(rec.headers["User-Agent"], "Brondelvik Downloader 1.0")
+        self.assertEqual(rec.header("user-agent"), "Brondelvik Downloader 1.0")
+        self.assertLessEqual(t0, rec.time)
+        self.assertLessEqual(rec.time, time.time())
+        self.assertEqual(self.srv.requests_for("/WebGetDSData.qdx"), [rec])
+
+    def test_info_endpoint_misbehaves_on_demand(self):
+        reply = b"<r><MSIURL>http://127.0.0.6/p.msi</MSIURL></r>"
+        for spec, expected in [("status:500", "500"), ("malformed", "garbage"), ("empty", "200")]:
+            with self.subTest(spec):
+                self.srv.set_info_reply(reply, spec)
+                head, body, err = fetch_raw(self.srv.port, "/WebGetDSData.qdx?session=1")
+                self.assertEqual(outcome(head, err), expected)
+                self.assertNotIn(b"MSIURL", body)
+        self.srv.set_info_reply(None)
+        head, body, err = fetch_raw(self.srv.port, "/WebGetDSData.qdx?session=1")
+        self.assertEqual(outcome(head, err), "404")
+
+    def test_odd_requests_are_recorded_too(self):
+        self.srv.add_file("/p.msi", DATA, "malformed")
+        with socket.create_connection((ADDR, self.srv.port), timeout=5) as s:
+            s.sendall(b"NONSENSE\r\n\r\n")
+            reply = s.recv(100)
+        fetch_raw(self.srv.port, "/p.msi")
+        fetch_raw(self.srv.port, "http://127.0.0.5/p.msi?x")       # absolute form
+        recs = self.srv.wait_for_requests(3)
+        self.assertTrue(reply.startswith(b"HTTP/1.1 400 "))
+        self.assertEqual([(r.method, r.path, r.behaviour) for r in recs],
+                         [(None, "NONSENSE", "bad-request"),
+                          ("GET", "/p.msi", "malformed"),
+                          ("GET", "http://127.0.0.5/p.msi?x", "ok")])
+
+    def test_log_file_gets_one_json_line_per_request(self):
+        log = os.path.join(self.tmp.name, "req.jsonl")
+        srv = StubServer([ADDR2], port=0, log_path=log)
+        with srv:
+            srv.add_file("/p.msi", DATA, "malformed:1")
+            for target in ("/p.msi?a%20b", "/p.msi", "/missing"):
+                fetch_raw(srv.port, target, host=ADDR2)
+            srv.wait_for_requests(3)
+        with open(log, encoding="utf-8") as f:
+            lines = [json.loads(line) for line in f]
+        self.assertEqual([(l["address"], l["path"], l["behaviour"]) for l in lines],
+                         [(ADDR2, "/p.msi?a%20b", "malformed"), (ADDR2, "/p.msi", "ok"),
+                          (ADDR2, "/missing", "not-found")])
+
+
+class Listening(unittest.TestCase):
+    def test_several_addresses_share_one_port(self):
+        with StubServer([ADDR, ADDR2], port=0) as srv:
+            srv.add_file("/p.msi", DATA)
+            for host in (ADDR2, ADDR):
+                head, body, err = fetch_raw(srv.port, "/p.msi", host=host)
+                self.assertEqual(body, DATA)
+            self.assertEqual([r.address for r in srv.requests], [ADDR2, ADDR])
+            self.assertEqual({r.port for r in srv.requests}, {srv.port})
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection((UNUSED, srv.port), timeout=2).close()
+
+    def test_stop_ends_hanging_connections_and_frees_the_port(self):
+        srv = StubServer([ADDR], port=0).start()
+        port = srv.port
+        srv.add_file("/p.msi", DATA, "hang")
+        with socket.create_connection((ADDR, port), timeout=5) as s:
+            s.sendall(b"GET /p.msi HTTP/1.1\r\nHost: x\r\n\r\n")
+            srv.wait_for_requests(1)
+            t0 = time.monotonic()
+            srv.stop()
+            self.assertLess(time.monotonic() - t0, 3)
+            self.assertEqual(s.recv(100), b"")
+        again = StubServer([ADDR], port=port).start()      # rebinding works at once
+        again.stop()
+
+    def test_only_loopback_addresses(self):
+        for addr in ("0.0.0.0", "10.0.0.1", "::1"):
+            with self.subTest(addr):
+                with self.assertRaises(ValueError):
+                    StubServer([addr], port=0)
+
+
+class CommandLine(unittest.TestCase):
+    def test_split_file_argument(self):
+        for arg, expected in [
+            ("/p.msi=/tmp/p.msi", ("/p.msi", "/tmp/p.msi", None)),
+            ("/p.msi=/tmp/p.msi:reset", ("/p.msi", "/tmp/p.msi", "reset")),
+            ("/p.msi=a:b.msi:status:404", ("/p.msi", "a:b.msi", "status:404")),
+            ("/p.msi=a:b.msi", ("/p.msi", "a:b.msi", None)),
+            ("/p.msi=p.msi:malformed:2,reset", ("/p.msi", "p.msi", "malformed:2,reset")),
+            ("/p.msi=p.msi:reset*2,ok", ("/p.msi", "p.msi", "reset*2,ok")),
+        ]:
+            with self.subTest(arg):
+                self.assertEqual(_split_file_arg(arg), expected)
+
+    def test_foreground_run_logs_and_exits_on_sigterm(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            pkg = os.path.join(tmp, "demo.msi")
+            with open(pkg, "wb") as f:
+                f.write(DATA)
+            log = os.path.join(tmp, "requests.jsonl")
+            err_path = os.path.join(tmp, "stderr.txt")
+            with open(err_path, "wb") as err_file:
+                proc = subprocess.Popen(
+                    [sys.executable, str(TOOLS / "stubserver.py"), "--address", ADDR2, "--port", "0",
+                     "--msiurl", "http://127.0.0.6/velko-demo.msi",
+                     "--file", "/velko-demo.msi=%s:malformed:1" % pkg, "--log", log],
+                    stdout=subprocess.DEVNULL, stderr=err_file)
+            try:
+                port = self._wait_ready(proc, err_path)
+                head, body, _ = fetch_raw(port, "/WebGetDSData.qdx?session=x%20y", host=ADDR2)
+                self.assertIn(b"<MSIURL>http://127.0.0.6/velko-demo.msi</MSIURL>", body)
+                first = fetch_raw(port, "/velko-demo.msi", host=ADDR2)
+                second = fetch_raw(port, "/velko-demo.msi", host=ADDR2)
+                self.assertEqual(outcome(first[0], first[2]), "garbage")
+                self.assertEqual(second[1], DATA)
+                proc.send_signal(signal.SIGTERM)
+                self.assertEqual(proc.wait(timeout=10), 0)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait(timeout=10)
+            with open(log, encoding="utf-8") as f:
+                paths = [json.loads(line)["path"] for line in f]
+            self.assertEqual(paths, ["/WebGetDSData.qdx?session=x%20y", "/velko-demo.msi", "/velko-demo.msi"])
+            with open(err_path, encoding="utf-8") as f:
+                stderr = f.read()
+            self.assertIn("/WebGetDSData.qdx?session=x%20y -> ok", stderr)
+            self.assertIn("/velko-demo.msi -> malformed", stderr)
+
+    def test_bad_arguments_fail_fast(self):
+        for args in (["--file", "/p.msi=/does/not/exist"],
+                     ["--file", "/p.msi=%s:status:abc" % __file__],
+                     ["--address", "192.0.2.1"],
+                     ["--behaviour", "/never-added=ok"]):
+            with self.subTest(args):
+                proc = subprocess.run([sys.executable, str(TOOLS / "stubserver.py"), "--port", "0"] + args,
+                                      capture_output=True, timeout=20)
+                self.assertEqual(proc.returncode, 2, proc.stderr)
+
+    @staticmethod
+    def _wait_ready(proc, err_path):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with open(err_path, encoding="utf-8") as f:
+                for line in f:
+                    if "listening on" in line:
+                        return int(line.rsplit(":", 1)[1])
+            if proc.poll() is not None:
+                raise AssertionError("server exited with %s" % proc.returncode)
+            time.sleep(0.05)
+        raise AssertionError("server did not become ready")
+
+
+if __name__ == "__main__":
+    unittest.main()
