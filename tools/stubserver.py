@@ -67,7 +67,7 @@ other than GET get 405.
 
 Behaviours
 ==========
-A behaviour is a spec string, or a name plus keyword parameters:
+A behaviour is a string as below, or a name plus keyword parameters:
 
     ok                       200, Content-Length, the bytes
     malformed[:N|:all]       first N requests (default 1) get "GARBAGE\\r\\n\\r\\n"
@@ -109,10 +109,10 @@ Command line
     --info-path P          default /WebGetDSData.qdx
     --msiurl URL           info reply naming URL
     --info-reply-file F    info reply body taken verbatim from F
-    --info-behaviour SPEC  behaviour of the info endpoint
-    --file URLPATH=FSPATH[:SPEC]   serve FSPATH at URLPATH; the optional suffix
+    --info-behaviour B     behaviour of the info endpoint
+    --file URLPATH=FSPATH[:B]      serve FSPATH at URLPATH; the optional suffix
                            starts at the first ":" followed by a behaviour name
-    --behaviour URLPATH=SPEC       behaviour for an already added path
+    --behaviour URLPATH=B          behaviour for an already added path
     --log FILE             append JSON lines
     --quiet                no per-request lines on stderr
 
@@ -142,7 +142,7 @@ MAX_HEADERS = 200
 
 
 # --------------------------------------------------------------------------
-# Behaviour specs
+# Behaviour strings
 
 @dataclasses.dataclass(frozen=True)
 class Step:
@@ -245,21 +245,20 @@ def _parse_item(item):
     return steps * repeat, open_ended
 
 
-def parse_behaviour(spec, **params):
-    """Turn a spec string (or a name plus keyword parameters) into a plan."""
-    if isinstance(spec, Step):
-        return _Plan([spec])
+def parse_behaviour(how, **params):
+    """Turn a behaviour string (or a name plus keyword parameters) into a plan."""
+    if isinstance(how, Step):
+        return _Plan([how])
     if params:
-        if "," in spec or ":" in spec or "*" in spec:
-            raise ValueError("give parameters either in the spec or as keywords, not both")
-        steps, open_ended = _make_step(spec.strip().lower(), dict(params))
+        if "," in how or ":" in how or "*" in how:
+            raise ValueError("give parameters either in the string or as keywords, not both")
+        steps, open_ended = _make_step(how.strip().lower(), dict(params))
         return _Plan(steps + [Step("ok")] if open_ended else steps)
-    items = [i for i in spec.split(",")]
     steps = []
     open_ended = False
-    for item in items:
+    for item in how.split(","):
         if not item.strip():
-            raise ValueError("empty item in behaviour %r" % spec)
+            raise ValueError("empty item in behaviour %r" % how)
         more, open_ended = _parse_item(item)
         steps += more
     if open_ended:
@@ -714,7 +713,7 @@ class StubServer:
                 sock.shutdown(socket.SHUT_WR)
                 sock.settimeout(2.0)
                 deadline = time.monotonic() + 2.0
-                while False:
+                while time.monotonic() < deadline and sock.recv(65536):
                     pass
         except OSError:
             pass
@@ -761,7 +760,7 @@ def _reason(code):
 # Command line
 
 def _split_file_arg(arg):
-    """URLPATH=FSPATH[:SPEC] -> (urlpath, fspath, spec or None)."""
+    """URLPATH=FSPATH[:BEHAVIOUR] -> (urlpath, fspath, behaviour or None)."""
     url_path, sep, rest = arg.partition("=")
     if not sep or not url_path.startswith("/") or not rest:
         raise ValueError("expected URLPATH=FSPATH[:BEHAVIOUR], got %r" % arg)
@@ -800,13 +799,13 @@ def main(argv=None):
         elif args.msiurl:
             srv.set_msiurl(args.msiurl)
         for arg in args.file:
-            url_path, fs_path, spec = _split_file_arg(arg)
-            srv.add_file(url_path, os.path.abspath(fs_path), spec or "ok")
+            url_path, fs_path, how = _split_file_arg(arg)
+            srv.add_file(url_path, os.path.abspath(fs_path), how or "ok")
         for arg in args.behaviour:
-            url_path, sep, spec = arg.partition("=")
+            url_path, sep, how = arg.partition("=")
             if not sep:
                 raise ValueError("expected URLPATH=BEHAVIOUR, got %r" % arg)
-            srv.set_behaviour(url_path, spec)
+            srv.set_behaviour(url_path, how)
         if args.info_behaviour:
             if not (args.msiurl or args.info_reply_file):
                 raise ValueError("--info-behaviour needs --msiurl or --info-reply-file")

@@ -1,6 +1,10 @@
 #include "driver/run_stub.h"
 
+#include "install/package_install.h"
+#include "net/info_request.h"
+#include "net/package_download.h"
 #include "tag/installer_tag.h"
+#include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -13,6 +17,13 @@ constexpr wchar_t kTagMissingMessage[] =
 constexpr wchar_t kExtractFailedMessage[] = L"The installer failed to extract the download-id";
 constexpr wchar_t kWriteFailedMessage[] = L"The installer failed to write the download-id";
 constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
+constexpr wchar_t kNoPackageUrlMessage[] =
+    L"The download server gave an invalid response (technical reason: MSIURL missing)";
+
+// A server that keeps answering with invalid responses gets this many attempts in all, a short
+// pause apart, before the run gives up with the last attempt's failure.
+constexpr int kMaxDownloadAttempts = 5;
+constexpr DWORD kRetryPauseMs = 1000;
 
 constexpr int kIdentityStoredPosition = 10;
 
@@ -56,14 +67,39 @@ int RunStubWith(StubState& state, HINSTANCE instance) {
   }
   SetProgressPosition(state, kIdentityStoredPosition);
   SetStatusText(state, L"Requesting download...");
+  // The information request below dispatches no messages: draw the new text before it starts.
+  RepaintNow(state);
 
   // The identifier goes into the query as it is, byte for byte, without escaping.
   WideString infoUrl;
   if (!infoUrl.Append(kInfoEndpoint) ||
       !WidenAppend(infoUrl, state.downloadId, DownloadIdLength(state))) {
+    ShowMessage(L"Out of memory", MB_ICONERROR);
     return 0;
   }
-  return 0;
+
+  // A failed request shows its own message; whatever part of the reply arrived is still searched.
+  ByteString response;
+  FetchToMemory(infoUrl.c_str(), response);
+  WideString packageUrl;
+  if (!ExtractElement(response, "MSIURL", packageUrl)) {
+    ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
+    return 0;
+  }
+
+  bool invalidResponse = false;
+  for (int attempt = 1;; ++attempt) {
+    WideString failure;
+    if (DownloadToFile(state, packageUrl.c_str(), state.packagePath.c_str(), invalidResponse, failure)) {
+      RunPackageInstall(state);
+      return 0;
+    }
+    if (!invalidResponse || attempt == kMaxDownloadAttempts) {
+      if (!failure.empty()) ShowMessage(failure.c_str(), MB_ICONERROR);
+      return 0;
+    }
+    WaitDispatchingMessages(nullptr, kRetryPauseMs);
+  }
 }
 
 int WINAPI RunStub(HINSTANCE instance, HINSTANCE, LPSTR, int) {

@@ -122,6 +122,10 @@ void SetStatusText(StubState& state, const wchar_t* text) {
   if (HWND window = state.mainWindow) InvalidateRect(window, nullptr, FALSE);
 }
 
+void RepaintNow(const StubState& state) {
+  if (HWND window = state.mainWindow) UpdateWindow(window);
+}
+
 size_t ReadStatusText(StubState& state, wchar_t* out) {
   AcquireSRWLockShared(&state.statusText.lock);
   size_t i = 0;

@@ -19,6 +19,9 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
 // without erasing, so it repaints when the UI thread next dispatches messages. Safe on any thread.
 void SetStatusText(StubState& state, const wchar_t* text);
 
+// Paints the main window at once if it has a pending update (UpdateWindow).
+void RepaintNow(const StubState& state);
+
 // Replaces the status line without invalidating (used before the window exists).
 void CopyStatusText(StubState& state, const wchar_t* text);
 

@@ -1,0 +1,92 @@
+#include "install/package_install.h"
+
+#include "driver/run_stub.h"
+#include "ui/message_wait.h"
+#include "ui/progress_window.h"
+
+namespace {
+
+constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
+
+using LogPath = FixedString<1000>;
+
+bool HasBlankOrTab(const wchar_t* text) {
+  for (; *text != 0; ++text) {
+    if (*text == L' ' || *text == L'\t') return true;
+  }
+  return false;
+}
+
+bool AppendPathArgument(InstallCommandLine& commandLine, const wchar_t* path) {
+  if (!HasBlankOrTab(path)) return commandLine.Append(path);
+  return commandLine.Append(L"\"") && commandLine.Append(path) && commandLine.Append(L"\"");
+}
+
+bool ComposeLogPath(LogPath& path) {
+  const DWORD length = GetTempPathW(MAX_PATH, path.data());
+  if (length == 0 || length > MAX_PATH) {
+    path.Clear();
+    return false;
+  }
+  return path.AppendSeparator() && path.Append(kInstallLogFileName);
+}
+
+// Starts the system's msiexec with `commandLine`. The full path keeps a msiexec.exe planted next to
+// the stub (in the user's downloads folder) from running in its place. Returns the process handle,
+// or null when no process was started.
+HANDLE StartInstaller(InstallCommandLine& commandLine) {
+  PathString application;
+  const DWORD length = GetSystemDirectoryW(application.data(), MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  if (!application.AppendSeparator() || !application.Append(L"msiexec.exe")) return nullptr;
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+  startup.wShowWindow = SW_HIDE;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+}  // namespace
+
+bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* packagePath,
+                               const wchar_t* logPath) {
+  return commandLine.Assign(L"msiexec /i ") && AppendPathArgument(commandLine, packagePath) &&
+         commandLine.Append(L" /norestart /Larv ") && AppendPathArgument(commandLine, logPath);
+}
+
+void RunPackageInstall(StubState& state, const wchar_t* keyPath) {
+  SetStatusText(state, L"Installing...");
+
+  LogPath logPath;
+  if (!ComposeLogPath(logPath)) {
+    ShowMessage(kNoTempFolderMessage, MB_OK);
+  } else {
+    InstallCommandLine commandLine;
+    if (ComposeInstallCommandLine(commandLine, state.packagePath.c_str(), logPath.c_str())) {
+      if (HANDLE installer = StartInstaller(commandLine)) {
+        WaitDispatchingMessages(installer, INFINITE);
+        CloseHandle(installer);
+      }
+    }
+    // Looked for even when the installer did not start: nothing is there then, as a rule.
+    const HANDLE log = CreateFileW(logPath.c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    if (log != INVALID_HANDLE_VALUE) {
+      ScanInstallLog(state, log, keyPath);
+      CloseHandle(log);
+      DeleteFileW(logPath.c_str());
+    }
+  }
+  DeleteFileW(state.packagePath.c_str());
+}

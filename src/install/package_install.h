@@ -1,0 +1,27 @@
+// The install stage: runs the downloaded package with the system's msiexec, records where it put its
+// executables, and removes the package.
+#pragma once
+
+#include <windows.h>
+
+#include "common/stub_state.h"
+#include "install/install_log.h"
+
+constexpr wchar_t kInstallLogFileName[] = L"velko-installer.log";
+
+// The installer's command line, in units, terminator included.
+using InstallCommandLine = FixedString<5000>;
+
+// Composes "msiexec /i <package> /norestart /Larv <log>" into `commandLine`, each path in double
+// quotes when it holds a blank or a tab and as it is otherwise. Returns false (and leaves the line
+// empty) when it does not fit.
+bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* packagePath,
+                               const wchar_t* logPath);
+
+// Shows "Installing...", runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log
+// in the temp folder and waits for it, dispatching window messages meanwhile (a WM_QUIT does not end
+// the wait). Then scans the log (ScanInstallLog into HKCU\`keyPath`) and deletes it; a log that
+// cannot be opened is left in place. The installer's exit code is not looked at. Always deletes the
+// package file at the end. When the temp folder cannot be found it says so in a message box and only
+// deletes the package.
+void RunPackageInstall(StubState& state, const wchar_t* keyPath = kDownloadIdsKeyPath);

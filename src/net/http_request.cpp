@@ -1,0 +1,107 @@
+#include "net/http_request.h"
+
+#include "driver/run_stub.h"
+
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader 1.0";
+constexpr INTERNET_PORT kServerPort = 80;
+
+}  // namespace
+
+bool SplitUrl(const wchar_t* url, WideString& host, WideString& path) {
+  host.Clear();
+  path.Clear();
+  URL_COMPONENTS parts = {};
+  parts.dwStructSize = sizeof(parts);
+  parts.dwSchemeLength = static_cast<DWORD>(-1);
+  parts.dwHostNameLength = static_cast<DWORD>(-1);
+  parts.dwUrlPathLength = static_cast<DWORD>(-1);
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url, static_cast<DWORD>(TextLength(url)), 0, &parts)) return false;
+  if (!host.Append(parts.lpszHostName, parts.dwHostNameLength) ||
+      !path.Append(parts.lpszUrlPath, parts.dwUrlPathLength) ||
+      !path.Append(parts.lpszExtraInfo, parts.dwExtraInfoLength)) {
+    host.Clear();
+    path.Clear();
+    return false;
+  }
+  return true;
+}
+
+void SetTransferError(HttpTransfer& transfer, const wchar_t* text) {
+  if (transfer.errorText.empty()) transfer.errorText.Append(text);
+}
+
+bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
+                     WINHTTP_STATUS_CALLBACK callback) {
+  WideString host;
+  WideString path;
+  SplitUrl(url, host, path);
+  if (host.empty() || path.empty()) {
+    WideString& text = transfer.errorText;
+    text.Clear();
+    if (!text.Append(L"The download URL was incorrect (") || !text.Append(url) || !text.Append(L")")) {
+      text.Clear();
+      text.Append(L"Out of memory");
+    }
+    return false;
+  }
+
+  transfer.session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                 WINHTTP_NO_PROXY_BYPASS, async ? WINHTTP_FLAG_ASYNC : 0);
+  if (!transfer.session) {
+    SetTransferError(transfer, L"The download could not be started (technical reason: HTTP open failed)");
+    return false;
+  }
+  if (async && WinHttpSetStatusCallback(transfer.session, callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
+                                        0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+    return false;
+  }
+  transfer.connection = WinHttpConnect(transfer.session, host.c_str(), kServerPort, 0);
+  if (!transfer.connection) {
+    SetTransferError(transfer,
+                     L"The download server could not be reached (technical reason: HTTP connect failed)");
+    return false;
+  }
+  static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
+  transfer.request = WinHttpOpenRequest(transfer.connection, L"GET", path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, const_cast<const wchar_t**>(kAcceptTypes), 0);
+  if (!transfer.request) {
+    SetTransferError(
+        transfer, L"The download server refused the request (technical reason: HTTP open request failed)");
+    return false;
+  }
+  return true;
+}
+
+void ShowTransferError(const HttpTransfer& transfer) {
+  if (!transfer.errorText.empty()) ShowMessage(transfer.errorText.c_str(), MB_ICONERROR);
+}
+
+void CloseTransferHandles(HttpTransfer& transfer) {
+  HINTERNET* const handles[] = {&transfer.request, &transfer.connection, &transfer.session};
+  for (HINTERNET* handle : handles) {
+    if (*handle) WinHttpCloseHandle(*handle);
+    *handle = nullptr;
+  }
+}
+
+void EndTransfer(HttpTransfer& transfer) {
+  ShowTransferError(transfer);
+  CloseTransferHandles(transfer);
+}
+
+bool AppendHttpErrorText(WideString& out, DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
+      GetModuleHandleW(L"winhttp.dll"), code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  if (length == 0 || !text) return false;
+  size_t end = length;
+  while (end > 0 && (text[end - 1] == L'\r' || text[end - 1] == L'\n')) --end;
+  const bool appended = out.Append(text, end);
+  LocalFree(text);
+  return appended;
+}

@@ -1,0 +1,44 @@
+// The set-up shared by both transfers (one HTTP GET each) and their failure messages.
+#pragma once
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include "common/strings.h"
+
+// One transfer's handles and its error text. Handles start null; at most one failure is recorded,
+// because a transfer stops at its first failure.
+struct HttpTransfer {
+  HINTERNET session = nullptr;
+  HINTERNET connection = nullptr;
+  HINTERNET request = nullptr;
+  WideString errorText;
+};
+
+// Fills `host` and `path` (the URL path followed by its query and fragment, exactly as the library
+// returns them) from `url`. Scheme and port play no role: every request goes to port 80 over plain
+// HTTP. Returns false, with both empty, when the URL cannot be split or memory runs out.
+bool SplitUrl(const wchar_t* url, WideString& host, WideString& path);
+
+// Opens session, connection and request for a GET of `url`: synchronous, or asynchronous with
+// `callback` registered for all notifications. On failure the error text is set (except for a
+// refused callback registration) and the handles opened so far stay in `transfer` for
+// EndTransfer.
+bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
+                     WINHTTP_STATUS_CALLBACK callback);
+
+// Shows the error text, if any, in a message box (no owner, default caption, MB_ICONERROR).
+void ShowTransferError(const HttpTransfer& transfer);
+
+// Closes request, connection and session, in that order, each only if open.
+void CloseTransferHandles(HttpTransfer& transfer);
+
+// ShowTransferError, then CloseTransferHandles.
+void EndTransfer(HttpTransfer& transfer);
+
+// Sets the error text; an error already recorded is kept.
+void SetTransferError(HttpTransfer& transfer, const wchar_t* text);
+
+// Appends the HTTP library's own text for `code` (without its final line break) to `out`. Returns
+// false, appending nothing, when the library has no text for it (Wine's winhttp has none).
+bool AppendHttpErrorText(WideString& out, DWORD code);

@@ -1,0 +1,83 @@
+#include "net/info_request.h"
+
+#include "net/http_request.h"
+
+namespace {
+
+constexpr wchar_t kOutOfMemory[] = L"Out of memory";
+
+// Position of the first occurrence of `needle` in text[from, length), or `length` when there is none.
+size_t FindBytes(const char* text, size_t length, size_t from, const char* needle, size_t needleLength) {
+  for (size_t i = from; i + needleLength <= length; ++i) {
+    size_t k = 0;
+    while (k < needleLength && text[i + k] == needle[k]) ++k;
+    if (k == needleLength) return i;
+  }
+  return length;
+}
+
+}  // namespace
+
+void FetchToMemory(const wchar_t* url, ByteString& response) {
+  response.Clear();
+  HttpTransfer transfer;
+  if (!OpenHttpRequest(transfer, url, false, nullptr)) {
+    EndTransfer(transfer);
+    return;
+  }
+  if (!WinHttpSendRequest(transfer.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                          0)) {
+    SetTransferError(transfer, L"The download server denied the request (technical reason: HTTP send failed)");
+  } else if (!WinHttpReceiveResponse(transfer.request, nullptr)) {
+    SetTransferError(transfer, L"The download failed to respond (technical reason: HTTP receive failed)");
+  } else {
+    for (;;) {
+      DWORD available = 0;
+      if (!WinHttpQueryDataAvailable(transfer.request, &available)) {
+        SetTransferError(transfer,
+                         L"The download server failed to send the response data (technical reason: HTTP got no data)");
+        break;
+      }
+      const size_t previous = response.length();
+      if (!response.Resize(previous + available)) {
+        SetTransferError(transfer, kOutOfMemory);
+        break;
+      }
+      DWORD read = 0;
+      if (!WinHttpReadData(transfer.request, response.data() + previous, available, &read)) {
+        SetTransferError(transfer, L"The download data could not be read");
+        break;
+      }
+      if (read < available) response.Resize(previous + read);
+      if (read == 0) break;
+    }
+  }
+  EndTransfer(transfer);
+}
+
+bool ExtractElement(const ByteString& response, const char* name, WideString& out) {
+  // "<" name ">" and "</" name ">"; element names are short.
+  char open[64];
+  char close[64];
+  const size_t nameLength = TextLength(name);
+  if (nameLength + 3 >= sizeof(close)) return false;
+  open[0] = '<';
+  close[0] = '<';
+  close[1] = '/';
+  for (size_t i = 0; i < nameLength; ++i) open[1 + i] = close[2 + i] = name[i];
+  open[1 + nameLength] = '>';
+  close[2 + nameLength] = '>';
+  const size_t openLength = nameLength + 2;
+  const size_t closeLength = nameLength + 3;
+
+  // The search stops at the first zero byte.
+  const size_t length = TextLength(response.c_str()) < response.length() ? TextLength(response.c_str())
+                                                                          : response.length();
+  const char* text = response.c_str();
+  const size_t start = FindBytes(text, length, 0, open, openLength);
+  if (start == length) return false;
+  const size_t contentStart = start + openLength;
+  const size_t end = FindBytes(text, length, contentStart, close, closeLength);
+  if (end == length) return false;
+  return WidenAppend(out, text + contentStart, end - contentStart);
+}

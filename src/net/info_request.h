@@ -1,0 +1,15 @@
+// The download-information request: one synchronous GET whose reply names the package to fetch.
+#pragma once
+
+#include "common/strings.h"
+
+// Fetches `url` synchronously into `response` (emptied first), byte for byte. No window messages are
+// dispatched meanwhile. A failure is shown in a message box; `response` then holds whatever arrived
+// before it. Running out of memory while the reply grows ends the transfer with a message.
+void FetchToMemory(const wchar_t* url, ByteString& response);
+
+// Finds the first "<name>" in `response` and the first "</name>" after it, comparing bytes exactly,
+// in the part of the response before its first zero byte. When both are found, appends the bytes
+// between them to `out`, each widened to the UTF-16 unit of the same value, and returns true.
+// Otherwise returns false and leaves `out` as it was.
+bool ExtractElement(const ByteString& response, const char* name, WideString& out);

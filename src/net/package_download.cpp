@@ -1,0 +1,297 @@
+#include "net/package_download.h"
+
+#include "driver/run_stub.h"
+#include "net/http_request.h"
+#include "net/progress_format.h"
+#include "ui/message_wait.h"
+#include "ui/progress_window.h"
+
+namespace {
+
+// How long to wait, after the attempt, for the library to give back its reference to the context
+// (and so for the package file to close). It comes within milliseconds; the limit keeps a library
+// that never sends its handle-closing notification from hanging the run.
+constexpr DWORD kReleaseWaitMs = 30000;
+
+void Signal(RequestContext* context) { SetEvent(context->completion); }
+
+// Records the first error of the transfer and ends it. Called with the lock held.
+void FailTransfer(RequestContext* context, DWORD error) {
+  if (context->error == 0) context->error = error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+  Signal(context);
+}
+
+// Takes the request out of the context and closes it. Called with the lock held. Once the context
+// value is set, the library answers with its handle-closing notification, which drops its
+// reference; the lock is re-entrant, so a notification delivered inside this call is safe.
+void CloseContextRequest(RequestContext* context) {
+  HINTERNET request = context->request;
+  context->request = nullptr;
+  if (request) WinHttpCloseHandle(request);
+}
+
+void OnHeadersAvailable(RequestContext* context) {
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  if (WinHttpQueryHeaders(context->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                          WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
+    context->statusCode = value;
+  }
+  value = 0;
+  size = sizeof(value);
+  if (!WinHttpQueryHeaders(context->request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
+    Signal(context);  // no Content-Length
+    return;
+  }
+  context->contentLength = value;
+  context->haveContentLength = true;
+  if (!WinHttpQueryDataAvailable(context->request, nullptr)) FailTransfer(context, GetLastError());
+}
+
+// One chunk of `n` bytes has arrived in the buffer. Called with the lock held; returns whether the
+// lock is still held. The lock is left while the window is updated: the bar position is sent to the
+// UI thread and waits for it, and the UI thread takes this lock to end the transfer.
+bool OnReadComplete(RequestContext* context, DWORD n) {
+  if (n == 0) {
+    context->bodyComplete = true;
+    Signal(context);
+    return true;
+  }
+  context->received += n;
+  DWORD written = 0;
+  if (!WriteFile(context->packageFile, context->buffer, n, &written, nullptr) || written != n) {
+    context->writeFailed = true;
+    Signal(context);
+    return true;
+  }
+  context->position = DownloadProgressPosition(context->received, context->contentLength, context->position);
+  const int position = context->position;
+  wchar_t status[64];
+  FormatDownloadStatus(context->received, context->contentLength, status);
+  StubState& state = *context->state;
+  LeaveCriticalSection(&context->lock);
+
+  SetProgressPosition(state, position);
+  SetStatusText(state, status);
+
+  if (!LockContext(context)) {
+    Signal(context);
+    return false;
+  }
+  if (!WinHttpReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
+    FailTransfer(context, GetLastError());
+  }
+  return true;
+}
+
+// A request error: recorded, shown in the status line with the library's text, and the end of the
+// transfer. Handled without the lock.
+void OnRequestError(RequestContext* context, const WINHTTP_ASYNC_RESULT* result) {
+  if (result && result->dwResult != 0) {
+    if (result->dwError == ERROR_WINHTTP_INVALID_SERVER_RESPONSE) context->invalidResponse = true;
+    if (context->error == 0) context->error = result->dwError;
+    WideString text;
+    if (AppendHttpErrorText(text, result->dwError)) {
+      SetStatusText(*context->state, text.c_str());  // cut to the status line's length
+    } else if (HWND window = context->state->mainWindow) {
+      InvalidateRect(window, nullptr, FALSE);
+    }
+  } else if (result && context->error == 0) {
+    context->error = result->dwError;
+  }
+  Signal(context);
+}
+
+void ShowSystemError(DWORD code) {
+  wchar_t* text = nullptr;
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0,
+                 nullptr);
+  ShowMessage(text ? text : L"", MB_ICONERROR);
+  if (text) LocalFree(text);
+}
+
+void AppendNumber(WideString& out, DWORD value) {
+  wchar_t digits[16];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) out.Append(&digits[--n], 1);
+}
+
+// Why a transfer that ran to its end is not a complete download; empty when it is one.
+void DescribeFailure(const RequestContext& context, WideString& reason) {
+  if (context.error != 0) {
+    if (!AppendHttpErrorText(reason, context.error)) {
+      reason.Append(L"error ");
+      AppendNumber(reason, context.error);
+    }
+  } else if (context.writeFailed) {
+    reason.Append(L"the package file could not be written");
+  } else if (context.statusCode < 200 || context.statusCode > 299) {
+    reason.Append(L"HTTP status ");
+    AppendNumber(reason, context.statusCode);
+  } else if (!context.haveContentLength) {
+    reason.Append(L"no Content-Length");
+  } else if (!context.bodyComplete || context.received != context.contentLength) {
+    reason.Append(L"received ");
+    AppendNumber(reason, context.received);
+    reason.Append(L" of ");
+    AppendNumber(reason, context.contentLength);
+    reason.Append(L" bytes");
+  }
+}
+
+}  // namespace
+
+bool LockContext(RequestContext* context) {
+  EnterCriticalSection(&context->lock);
+  if (context->request) return true;
+  LeaveCriticalSection(&context->lock);
+  return false;
+}
+
+void ReleaseContext(RequestContext* context) {
+  if (InterlockedDecrement(&context->references) > 0) return;
+  if (context->lockInitialised) {
+    EnterCriticalSection(&context->lock);
+    CloseContextRequest(context);
+    LeaveCriticalSection(&context->lock);
+    DeleteCriticalSection(&context->lock);
+    context->lockInitialised = false;
+  }
+  if (context->completion) CloseHandle(context->completion);
+  context->completion = nullptr;
+  if (context->packageFile != INVALID_HANDLE_VALUE) CloseHandle(context->packageFile);
+  HANDLE freed = context->freed;
+  HeapFree(GetProcessHeap(), 0, context);
+  if (freed) SetEvent(freed);
+}
+
+void CALLBACK TransferCallback(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info,
+                               DWORD infoLength) {
+  auto* context = reinterpret_cast<RequestContext*>(contextValue);
+  if (!context) return;
+  if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
+    ReleaseContext(context);  // the library's reference
+    return;
+  }
+  if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) {
+    OnRequestError(context, static_cast<const WINHTTP_ASYNC_RESULT*>(info));
+    return;
+  }
+  if (!LockContext(context)) {
+    Signal(context);
+    return;
+  }
+  bool locked = true;
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+      if (!WinHttpReceiveResponse(context->request, nullptr)) FailTransfer(context, GetLastError());
+      break;
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+      OnHeadersAvailable(context);
+      break;
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+      // Nothing more to read (an empty body) ends the transfer like a read of 0 bytes.
+      if (*static_cast<const DWORD*>(info) == 0) {
+        context->bodyComplete = true;
+        Signal(context);
+      } else if (!WinHttpReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
+        FailTransfer(context, GetLastError());
+      }
+      break;
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+      locked = OnReadComplete(context, infoLength);
+      break;
+    default:
+      break;
+  }
+  if (locked) LeaveCriticalSection(&context->lock);
+}
+
+bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
+                    WideString& failure) {
+  HttpTransfer transfer;
+  RequestContext* context = nullptr;
+  HANDLE freed = nullptr;
+  bool locked = false;
+  bool completed = false;
+
+  if (!OpenHttpRequest(transfer, url, true, TransferCallback)) goto done;
+  context = static_cast<RequestContext*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RequestContext)));
+  if (!context) {
+    SetTransferError(transfer, L"Out of memory");
+    goto done;
+  }
+  context->references = 1;
+  context->state = &state;
+  context->position = 0;
+  context->packageFile = INVALID_HANDLE_VALUE;
+  freed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  context->freed = freed;
+
+  DeleteFileW(path);
+  context->packageFile = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (context->packageFile == INVALID_HANDLE_VALUE) {
+    ShowSystemError(GetLastError());
+    goto done;
+  }
+  if (!InitializeCriticalSectionAndSpinCount(&context->lock, 1000)) goto done;
+  context->lockInitialised = true;
+  context->completion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!context->completion) goto done;
+
+  context->request = transfer.request;  // the context closes it from here on
+  transfer.request = nullptr;
+  if (!LockContext(context)) goto done;
+  locked = true;
+  {
+    InterlockedIncrement(&context->references);  // the library's
+    DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context);
+    if (!WinHttpSetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+      ReleaseContext(context);
+      goto done;
+    }
+  }
+  if (!WinHttpSendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    CloseContextRequest(context);  // its handle-closing notification drops the library's reference
+    goto done;
+  }
+  LeaveCriticalSection(&context->lock);
+  locked = false;
+
+  WaitDispatchingMessages(context->completion, INFINITE);
+
+  if (!LockContext(context)) goto done;
+  locked = true;
+  CloseContextRequest(context);
+  invalidResponse = context->invalidResponse;
+  {
+    WideString reason;
+    DescribeFailure(*context, reason);
+    completed = reason.empty();
+    if (!completed) {
+      failure.Clear();
+      failure.Append(L"The download failed (technical reason: ");
+      failure.Append(reason.c_str());
+      failure.Append(L")");
+    }
+  }
+
+done:
+  ShowTransferError(transfer);
+  if (locked) LeaveCriticalSection(&context->lock);
+  if (context) {
+    ReleaseContext(context);
+    // The last reference may be the library's, dropped on one of its threads: wait for it, so that
+    // the package file is closed before the installer opens it or a new attempt recreates it.
+    if (freed) WaitDispatchingMessages(freed, kReleaseWaitMs);
+  }
+  if (freed) CloseHandle(freed);
+  CloseTransferHandles(transfer);
+  return completed;
+}
