@@ -73,6 +73,10 @@ class HeapString {
   ~HeapString() { Free(); }
   HeapString(const HeapString&) = delete;
   HeapString& operator=(const HeapString&) = delete;
+  HeapString(HeapString&& other) : units_(other.units_), length_(other.length_), capacity_(other.capacity_) {
+    other.units_ = nullptr;
+    other.length_ = other.capacity_ = 0;
+  }
 
   // Never null: an empty string is "".
   const T* c_str() const { return units_ ? units_ : kEmpty; }

@@ -47,7 +47,8 @@ size_t ReadLogLine(LogReader& reader, wchar_t* line) {
     const wchar_t* units = reader.units;
     DWORD next = reader.nextUnit;
     DWORD stop = reader.unitCount;
-    if (stop - next > kLogLineMaxUnits - index) stop = next + static_cast<DWORD>(kLogLineMaxUnits - index);
+    if (stop - next > kLogLineMaxUnits - index)
+      stop = next + static_cast<DWORD>(kLogLineMaxUnits - index);
     while (next < stop) {
       const wchar_t unit = units[next++];
       if (unit == L'\n' && index > 0 && line[index - 1] == L'\r') {
@@ -92,8 +93,7 @@ bool ScanTo(const wchar_t* text, size_t& position, const wchar_t* delimiter, wch
   return false;
 }
 
-void RecordInstallDirectory(const StubState& state, const wchar_t* directory,
-                            const wchar_t* keyPath) {
+void RecordInstallDirectory(const StubState& state, const wchar_t* directory, const wchar_t* keyPath) {
   HKEY key = nullptr;
   if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                       nullptr) != ERROR_SUCCESS) {

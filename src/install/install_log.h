@@ -32,8 +32,8 @@ struct LogReader {
   explicit LogReader(HANDLE logFile) : file(logFile) {}
 
   HANDLE file;
-  DWORD nextUnit = 0;    // index in `units` of the next unit to hand out
-  DWORD unitCount = 0;   // whole units held
+  DWORD nextUnit = 0;       // index in `units` of the next unit to hand out
+  DWORD unitCount = 0;      // whole units held
   bool hasOddByte = false;  // a byte read after the last whole unit, first byte of the next unit
   BYTE oddByte = 0;
   wchar_t units[kChunkBytes / sizeof(wchar_t)];
@@ -67,5 +67,4 @@ void RecordInstallDirectory(const StubState& state, const wchar_t* directory,
 // Reads `file` from its current position line by line until a line delivers no unit at all (a line
 // of only CR LF holds its CR and goes on) and records the directory of every ".exe" record. The file
 // stays open.
-void ScanInstallLog(const StubState& state, HANDLE file,
-                    const wchar_t* keyPath = kDownloadIdsKeyPath);
+void ScanInstallLog(const StubState& state, HANDLE file, const wchar_t* keyPath = kDownloadIdsKeyPath);

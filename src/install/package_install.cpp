@@ -78,7 +78,8 @@ void RunPackageInstall(StubState& state, const wchar_t* keyPath) {
         CloseHandle(installer);
       }
     }
-    // Looked for even when the installer did not start: nothing is there then, as a rule.
+    // The log is looked for even when the installer did not start (no wait then): as a rule there is
+    // none, and one left by an earlier run is scanned and removed like a fresh one.
     const HANDLE log = CreateFileW(logPath.c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, 0, nullptr);

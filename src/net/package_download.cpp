@@ -122,13 +122,25 @@ void AppendNumber(WideString& out, DWORD value) {
   while (n > 0) out.Append(&digits[--n], 1);
 }
 
+// The library's text for `code`, or "error N" where it has none.
+void AppendErrorReason(WideString& reason, DWORD code) {
+  if (!AppendHttpErrorText(reason, code)) {
+    reason.Append(L"error ");
+    AppendNumber(reason, code);
+  }
+}
+
+void SetFailure(WideString& failure, const WideString& reason) {
+  failure.Clear();
+  failure.Append(L"The download failed (technical reason: ");
+  failure.Append(reason.c_str());
+  failure.Append(L")");
+}
+
 // Why a transfer that ran to its end is not a complete download; empty when it is one.
 void DescribeFailure(const RequestContext& context, WideString& reason) {
   if (context.error != 0) {
-    if (!AppendHttpErrorText(reason, context.error)) {
-      reason.Append(L"error ");
-      AppendNumber(reason, context.error);
-    }
+    AppendErrorReason(reason, context.error);
   } else if (context.writeFailed) {
     reason.Append(L"the package file could not be written");
   } else if (context.statusCode < 200 || context.statusCode > 299) {
@@ -258,6 +270,9 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
     }
   }
   if (!WinHttpSendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    WideString reason;
+    AppendErrorReason(reason, GetLastError());
+    SetFailure(failure, reason);
     CloseContextRequest(context);  // its handle-closing notification drops the library's reference
     goto done;
   }
@@ -274,12 +289,7 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
     WideString reason;
     DescribeFailure(*context, reason);
     completed = reason.empty();
-    if (!completed) {
-      failure.Clear();
-      failure.Append(L"The download failed (technical reason: ");
-      failure.Append(reason.c_str());
-      failure.Append(L")");
-    }
+    if (!completed) SetFailure(failure, reason);
   }
 
 done:

@@ -37,10 +37,11 @@ struct RequestContext {
 // Downloads `url` into `path` (deleted and created anew). Returns true when the attempt is a
 // complete download: a 2xx status, a Content-Length, and exactly that many bytes written.
 // `invalidResponse` is written only when the transfer ran to its end: set when the server answered
-// with an invalid response, which calls for a new attempt. When a transfer that ran to its end
-// failed, `failure` receives the message for the user ("The download failed (technical reason:
-// ...)"); failures before the transfer starts are shown here at once. The package file is closed
-// when this returns.
+// with an invalid response, which calls for a new attempt. When the request could not be sent or
+// the transfer ended without a complete download, `failure` receives the message for the user ("The
+// download failed (technical reason: ...)") and the caller decides when to show it; failures while
+// setting up (URL, session, package file) are shown here at once. The package file is closed when
+// this returns.
 bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
                     WideString& failure);
 

@@ -122,16 +122,22 @@ def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, de
     lines = []
 
     def reader():
-        for raw in proc.stderr:
-            line = raw.decode("utf-8", "replace")
-            lines.append(line)
-            m = _MSGBOX.search(line)
-            if m:
-                text = unescape_wine(m.group(1))
-                boxes.append(text)
-                if on_box:
-                    on_box(len(boxes) - 1, text)
-                _dismiss_box(started + timeout)
+        try:
+            for raw in proc.stderr:
+                handle(raw)
+        except (ValueError, OSError):
+            pass  # the pipe was closed after the run ended
+
+    def handle(raw):
+        line = raw.decode("utf-8", "replace")
+        lines.append(line)
+        m = _MSGBOX.search(line)
+        if m:
+            text = unescape_wine(m.group(1))
+            boxes.append(text)
+            if on_box:
+                on_box(len(boxes) - 1, text)
+            _dismiss_box(started + timeout)
 
     thread = threading.Thread(target=reader, daemon=True)
     thread.start()
@@ -196,3 +202,54 @@ class StubTestCase(unittest.TestCase):
     def read_id_file(self):
         with open(ID_FILE, "rb") as f:
             return f.read()
+
+
+FAKE_MSIEXEC = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "fake-msiexec.exe")
+FAKE_PREFIX_TOOL = os.path.join(ROOT, "tools", "fake-msiexec", "fake-msiexec-prefix")
+FAKE_CONTROL = os.path.join(PREFIX, "drive_c", "velko-fake-msiexec")
+FAKE_RUN = os.path.join(FAKE_CONTROL, "run.txt")
+
+
+def use_fake_msiexec(test):
+    """Puts the stand-in msiexec into the prefix for `test` and takes it out again afterwards."""
+    subprocess.run([FAKE_PREFIX_TOOL, "install", FAKE_MSIEXEC], check=True, env=wine_env())
+    test.addCleanup(subprocess.run, [FAKE_PREFIX_TOOL, "remove"], env=wine_env())
+    for name in ("run.txt", "records.txt", "no-log", "exit-code.txt", "lock-log-ms.txt", "wait-event"):
+        path = os.path.join(FAKE_CONTROL, name)
+        if os.path.exists(path):
+            os.remove(path)
+
+
+def fake_msiexec_run():
+    """What the stand-in installer recorded about its last run (key -> value), or None."""
+    if not os.path.exists(FAKE_RUN):
+        return None
+    with open(FAKE_RUN, encoding="utf-8") as f:
+        return dict(line.rstrip("\r\n").split("=", 1) for line in f if "=" in line)
+
+
+def reg_export(key):
+    """The values under HKCU\\`key` as {name: bytes} ("" is the default value); {} if absent."""
+    out = os.path.join(tempfile.mkdtemp(prefix="velko-reg-"), "k.reg")
+    try:
+        done = subprocess.run(["wine", REG_EXE, "export", "HKCU\\" + key, "Z:" + out.replace("/", "\\"), "/y"],
+                              env=wine_env(), capture_output=True)
+        if done.returncode != 0 or not os.path.exists(out):
+            return {}
+        with open(out, "rb") as f:
+            raw = f.read()
+    finally:
+        shutil.rmtree(os.path.dirname(out), True)
+    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8", "replace")
+    text = text.replace("\\\r\n  ", "").replace("\\\n  ", "")
+    values = {}
+    for line in text.splitlines():
+        m = re.match(r'^(@|"((?:[^"\\]|\\.)*)")=hex:(.*)$', line)
+        if m:
+            name = "" if m.group(1) == "@" else m.group(2).replace('\\\\', '\\').replace('\\"', '"')
+            values[name] = bytes(int(b, 16) for b in m.group(3).split(",") if b.strip())
+    return values
+
+
+def reg_delete(key):
+    subprocess.run(["wine", REG_EXE, "delete", "HKCU\\" + key, "/f"], env=wine_env(), capture_output=True)

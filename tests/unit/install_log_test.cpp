@@ -16,7 +16,8 @@ using install_test::Utf16;
 constexpr size_t kChunkUnits = LogReader::kChunkBytes / sizeof(wchar_t);
 const std::wstring kCrLf = L"\r\n";
 const std::wstring kDir = L"C:\\Program Files\\App\\";
-const std::wstring kRecord = L"InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\,  Size: 4096";
+const std::wstring kRecord =
+    L"InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\,  Size: 4096";
 
 std::wstring Record(const std::wstring& file, const std::wstring& directory) {
   return L"InstallFiles: File: " + file + L",  Directory: " + directory + L",  Size: 1024";
@@ -64,7 +65,8 @@ class InstallLogTest : public ::testing::Test {
   HANDLE OpenLog(const std::string& bytes) {
     const std::wstring path = folder_ + L"\\log-" + std::to_wstring(open_.size()) + L".log";
     EXPECT_TRUE(install_test::WriteBytes(path, bytes));
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(file, INVALID_HANDLE_VALUE);
     open_.push_back(file);
     return file;
@@ -85,7 +87,8 @@ class InstallLogTest : public ::testing::Test {
   std::vector<std::wstring> RecordedDirectories() {
     std::vector<std::wstring> names;
     for (const auto& value : ReadValues(keyPath_)) {
-      EXPECT_EQ(value.second.type, static_cast<DWORD>(REG_BINARY)) << "value " << install_test::Utf8(value.first);
+      EXPECT_EQ(value.second.type, static_cast<DWORD>(REG_BINARY))
+          << "value " << install_test::Utf8(value.first);
       EXPECT_EQ(value.second.data, kId) << "value " << install_test::Utf8(value.first);
       names.push_back(value.first);
     }
@@ -108,40 +111,54 @@ TEST_F(InstallLogTest, ScanRecordsTheDirectoryOfEveryExecutableRecord) {
   } kCases[] = {
       {"matching record", Utf16(kRecord + kCrLf), {kDir}},
       {"record among noise",
-       Utf16(L"=== Verbose logging started ===\r\nAction start 10:00:01: InstallFiles.\r\n" + kRecord + kCrLf +
-             L"Action ended 10:00:02: InstallFiles. Return value 1.\r\n"),
+       Utf16(L"=== Verbose logging started ===\r\nAction start 10:00:01: InstallFiles.\r\n" + kRecord +
+             kCrLf + L"Action ended 10:00:02: InstallFiles. Return value 1.\r\n"),
        {kDir}},
       {"not an executable", Utf16(Record(L"app.dll", kDir) + kCrLf), {}},
       {"upper-case extension", Utf16(Record(L"APP.EXE", kDir) + kCrLf), {}},
       {"one blank before Directory",
-       Utf16(L"InstallFiles: File: app.exe, Directory: C:\\Program Files\\App\\,  Size: 1\r\n"), {}},
+       Utf16(L"InstallFiles: File: app.exe, Directory: C:\\Program Files\\App\\,  Size: 1\r\n"),
+       {}},
       {"one blank before Size",
-       Utf16(L"InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\, Size: 1\r\n"), {}},
-      {"no Size piece", Utf16(L"InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\\r\n"), {}},
+       Utf16(L"InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\, Size: 1\r\n"),
+       {}},
+      {"no Size piece",
+       Utf16(L"InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\\r\n"),
+       {}},
       {"record not at the start of its line", Utf16(L" " + kRecord + kCrLf), {}},
       {"empty directory names the default value",
-       Utf16(L"InstallFiles: File: app.exe,  Directory: ,  Size: 0\r\n"), {L""}},
+       Utf16(L"InstallFiles: File: app.exe,  Directory: ,  Size: 0\r\n"),
+       {L""}},
       {"two executables in one directory",
-       Utf16(Record(L"a.exe", kDir) + kCrLf + Record(L"b.exe", kDir) + kCrLf), {kDir}},
+       Utf16(Record(L"a.exe", kDir) + kCrLf + Record(L"b.exe", kDir) + kCrLf),
+       {kDir}},
       {"executables in two directories",
-       Utf16(Record(L"a.exe", kDir) + kCrLf + Record(L"b.exe", otherDir) + kCrLf), {kDir, otherDir}},
+       Utf16(Record(L"a.exe", kDir) + kCrLf + Record(L"b.exe", otherDir) + kCrLf),
+       {kDir, otherDir}},
       {"a line of only CR LF does not end the scan", Utf16(L"noise\r\n\r\n" + kRecord + kCrLf), {kDir}},
       {"a lone LF does not end a line", Utf16(L"noise\n" + kRecord + kCrLf), {}},
       {"a lone CR does not end a line", Utf16(L"noise\r" + kRecord + kCrLf), {}},
       {"no final CR LF", Utf16(L"noise\r\n" + kRecord), {kDir}},
       {"a byte-order mark belongs to the first line",
-       Utf16(L"\xFEFF" + kRecord + kCrLf + Record(L"b.exe", otherDir) + kCrLf), {otherDir}},
+       Utf16(L"\xFEFF" + kRecord + kCrLf + Record(L"b.exe", otherDir) + kCrLf),
+       {otherDir}},
       {"odd final byte", Utf16(kRecord + kCrLf) + "A", {kDir}},
       {"odd final byte right after a record", Utf16(kRecord) + "A", {kDir}},
-      {"8-bit log", "InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\,  Size: 4096\r\n", {}},
+      {"8-bit log",
+       "InstallFiles: File: app.exe,  Directory: C:\\Program Files\\App\\,  Size: 4096\r\n",
+       {}},
       {"record after a 999-unit line", Utf16(Filler(999) + kCrLf + kRecord + kCrLf), {kDir}},
       // The 1000-unit line loses its CR, so the next line starts with the LF.
       {"record after a 1000-unit line", Utf16(Filler(1000) + kCrLf + kRecord + kCrLf), {}},
       {"record cut by the 1000-unit limit",
-       Utf16(L"InstallFiles: File: app.exe,  Directory: C:\\" + Filler(980) + L"\\,  Size: 1\r\n"), {}},
+       Utf16(L"InstallFiles: File: app.exe,  Directory: C:\\" + Filler(980) + L"\\,  Size: 1\r\n"),
+       {}},
       {"CR at the end of a chunk, LF at the start of the next",
-       Utf16(NoiseLinesOf(kChunkUnits - 2) + L"y\r\n" + kRecord + kCrLf), {kDir}},
-      {"record straddling a chunk boundary", Utf16(NoiseLinesOf(kChunkUnits - 30) + kRecord + kCrLf), {kDir}},
+       Utf16(NoiseLinesOf(kChunkUnits - 2) + L"y\r\n" + kRecord + kCrLf),
+       {kDir}},
+      {"record straddling a chunk boundary",
+       Utf16(NoiseLinesOf(kChunkUnits - 30) + kRecord + kCrLf),
+       {kDir}},
   };
   for (const auto& c : kCases) {
     install_test::DeleteScratchKey(keyPath_);
@@ -206,7 +223,9 @@ TEST_F(InstallLogTest, LongLinesAreCutAt1000UnitsLosingTheNextUnit) {
       {"1,000 units: the CR is lost and the LF starts the next line",
        Numbered(1, 1000) + kCrLf + L"next\r\n",
        {Numbered(1, 1000), L"\nnext\r"}},
-      {"999 units: read whole", Numbered(1, 999) + kCrLf + L"next\r\n", {Numbered(1, 999) + L"\r", L"next\r"}},
+      {"999 units: read whole",
+       Numbered(1, 999) + kCrLf + L"next\r\n",
+       {Numbered(1, 999) + L"\r", L"next\r"}},
       {"1,001 units: the last is lost", Numbered(1, 1001) + kCrLf, {Numbered(1, 1000), L"\r"}},
       {"1,000 units at the end of the file", Numbered(1, 1000), {Numbered(1, 1000)}},
   };
@@ -280,10 +299,8 @@ TEST(ScanToTest, CopiesUpToTheWholeDelimiterOrEmptiesTheOutput) {
     const wchar_t* output;
     size_t end;
   } kCases[] = {
-      {L"abc, def", 0, true, L"abc", 5},
-      {L"abc, def", 5, false, L"", 8},
-      {L"a,b, c", 0, true, L"a,b", 5},
-      {L", x", 0, true, L"", 2},
+      {L"abc, def", 0, true, L"abc", 5}, {L"abc, def", 5, false, L"", 8},
+      {L"a,b, c", 0, true, L"a,b", 5},   {L", x", 0, true, L"", 2},
       {L"ab,", 0, false, L"", 3},  // the delimiter must end before the text does
       {L"a, b, c", 3, true, L"b", 6},
   };

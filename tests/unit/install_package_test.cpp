@@ -1,12 +1,11 @@
 // The install stage end to end: the real RunPackageInstall starting the stand-in msiexec
 // (tools/fake-msiexec) from the prefix's system folder, as the stub does.
-#include "install/package_install.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
+#include "install/package_install.h"
 #include "install_test_support.h"
 #include "ui/progress_window.h"
 
@@ -75,7 +74,7 @@ class SavedVariable {
   std::wstring value_;
 };
 
-// Answers the first message box of this process with OK and keeps its text.
+// Answers the first message box of this process with OK once it is on screen, and keeps its text.
 DWORD WINAPI AnswerMessageBox(void* parameter) {
   auto* text = static_cast<std::wstring*>(parameter);
   for (int i = 0; i < 1000; ++i) {
@@ -83,9 +82,10 @@ DWORD WINAPI AnswerMessageBox(void* parameter) {
     while ((box = FindWindowExW(nullptr, box, L"#32770", nullptr)) != nullptr) {
       DWORD process = 0;
       GetWindowThreadProcessId(box, &process);
-      if (process != GetCurrentProcessId()) continue;
+      // A box found while it is still being made has no text yet.
+      if (process != GetCurrentProcessId() || !IsWindowVisible(box)) continue;
       wchar_t units[512] = {};
-      GetDlgItemTextW(box, 0xFFFF, units, 512);
+      if (GetDlgItemTextW(box, 0xFFFF, units, 512) == 0) continue;
       *text = units;
       PostMessageW(box, WM_COMMAND, IDOK, 0);
       return 0;
@@ -156,7 +156,8 @@ class PackageInstallTest : public InstallStageTest {
     if (IsWineFile(SystemMsiexec())) {
       ASSERT_TRUE(CopyFileW(SystemMsiexec().c_str(), ControlPath(L"wine-msiexec.exe").c_str(), FALSE));
     }
-    ASSERT_TRUE(IsWineFile(ControlPath(L"wine-msiexec.exe"))) << "no copy of Wine's msiexec.exe to put back";
+    ASSERT_TRUE(IsWineFile(ControlPath(L"wine-msiexec.exe")))
+        << "no copy of Wine's msiexec.exe to put back";
     ASSERT_TRUE(CopyFileW(fake.c_str(), SystemMsiexec().c_str(), FALSE));
     planted_ = OwnFolder() + L"\\msiexec.exe";
     ASSERT_TRUE(CopyFileW(fake.c_str(), planted_.c_str(), FALSE));
@@ -184,8 +185,8 @@ class PackageInstallTest : public InstallStageTest {
     InstallStageTest::TearDown();
   }
 
-  static constexpr const wchar_t* kControlFiles[] = {L"run.txt", L"records.txt", L"no-log", L"exit-code.txt",
-                                                      L"wait-event", L"lock-log-ms.txt"};
+  static constexpr const wchar_t* kControlFiles[] = {
+      L"run.txt", L"records.txt", L"no-log", L"exit-code.txt", L"wait-event", L"lock-log-ms.txt"};
   static constexpr wchar_t kOverridesKey[] = L"Software\\Wine\\DllOverrides";
 
   static bool SetOverride(DWORD type, const std::string& data) {
@@ -217,8 +218,10 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
 
   auto run = InstallerRun();
   ASSERT_FALSE(run.empty()) << "the installer did not run";
-  EXPECT_EQ(run["cmdline"], Utf8(L"msiexec /i " + folder_ + L"\\velko-installer.msi /norestart /Larv " + LogPath()));
-  EXPECT_EQ(lstrcmpiA(run["module"].c_str(), Utf8(SystemMsiexec()).c_str()), 0) << "ran " << run["module"];
+  EXPECT_EQ(run["cmdline"],
+            Utf8(L"msiexec /i " + folder_ + L"\\velko-installer.msi /norestart /Larv " + LogPath()));
+  EXPECT_EQ(lstrcmpiA(run["module"].c_str(), Utf8(SystemMsiexec()).c_str()), 0)
+      << "ran " << run["module"];
   EXPECT_EQ(run["cwd"], Utf8(currentDirectory));
   EXPECT_EQ(run["startup-flags"], "0x101");
   EXPECT_EQ(run["show-window"], "0");
@@ -246,8 +249,9 @@ TEST_F(PackageInstallTest, QuotesPathsWithBlanksAndIgnoresTheExitCode) {
   RunPackageInstall(state_, keyPath_.c_str());
 
   auto run = InstallerRun();
-  EXPECT_EQ(run["cmdline"], Utf8(L"msiexec /i \"" + folder_ + L"\\my downloads\\velko-installer.msi\" /norestart /Larv \"" +
-                                 LogPath() + L"\""));
+  EXPECT_EQ(run["cmdline"],
+            Utf8(L"msiexec /i \"" + folder_ +
+                 L"\\my downloads\\velko-installer.msi\" /norestart /Larv \"" + LogPath() + L"\""));
   EXPECT_EQ(run["log-written"], "1");
   // The stand-in's default log names two folders with executables.
   const auto values = Recorded();
@@ -282,8 +286,8 @@ TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWa
   windowClass.lpfnWndProc = ReleaseInstallerOnAppMessage;
   windowClass.lpszClassName = L"velko-install-test-window";
   RegisterClassW(&windowClass);
-  const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                      nullptr, nullptr);
+  const HWND window = CreateWindowExW(0, windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                      nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);
   PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
   PostMessageW(window, WM_APP, 0, 0);
@@ -351,8 +355,8 @@ void RunAndWait(std::wstring commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &process));
+  ASSERT_TRUE(CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &process));
   WaitForSingleObject(process.hProcess, 60000);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -397,9 +401,12 @@ TEST(InstallCommandLineTest, QuotesOnlyPathsWithABlankOrTab) {
   } kCases[] = {
       {L"C:\\T\\velko-installer.msi", L"C:\\T\\velko-installer.log",
        L"msiexec /i C:\\T\\velko-installer.msi /norestart /Larv C:\\T\\velko-installer.log"},
-      {L"C:\\My T\\p.msi", L"C:\\T\\l.log", L"msiexec /i \"C:\\My T\\p.msi\" /norestart /Larv C:\\T\\l.log"},
-      {L"C:\\T\\p.msi", L"C:\\A\tB\\l.log", L"msiexec /i C:\\T\\p.msi /norestart /Larv \"C:\\A\tB\\l.log\""},
-      {L"C:\\T\\it's,(1)&x.msi", L"C:\\T\\l.log", L"msiexec /i C:\\T\\it's,(1)&x.msi /norestart /Larv C:\\T\\l.log"},
+      {L"C:\\My T\\p.msi", L"C:\\T\\l.log",
+       L"msiexec /i \"C:\\My T\\p.msi\" /norestart /Larv C:\\T\\l.log"},
+      {L"C:\\T\\p.msi", L"C:\\A\tB\\l.log",
+       L"msiexec /i C:\\T\\p.msi /norestart /Larv \"C:\\A\tB\\l.log\""},
+      {L"C:\\T\\it's,(1)&x.msi", L"C:\\T\\l.log",
+       L"msiexec /i C:\\T\\it's,(1)&x.msi /norestart /Larv C:\\T\\l.log"},
   };
   for (const auto& c : kCases) {
     InstallCommandLine commandLine;

@@ -25,8 +25,7 @@ inline std::string Utf8(const std::wstring& text) {
 }
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-  const HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -75,8 +74,7 @@ inline void RemoveTree(const std::wstring& folder) {
 inline std::wstring MakeScratchFolder(const wchar_t* name) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder =
-      std::wstring(temp) + name + L"-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring folder = std::wstring(temp) + name + L"-" + std::to_wstring(GetCurrentProcessId());
   RemoveTree(folder);
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
@@ -112,8 +110,7 @@ inline std::map<std::wstring, RegistryValue> ReadValues(const std::wstring& keyP
 
 // A registry key path under HKCU that only this process writes to.
 inline std::wstring ScratchKeyPath(const wchar_t* name) {
-  return std::wstring(L"Software\\VelkoTests\\") + name + L"-" +
-         std::to_wstring(GetCurrentProcessId());
+  return std::wstring(L"Software\\VelkoTests\\") + name + L"-" + std::to_wstring(GetCurrentProcessId());
 }
 
 inline void DeleteScratchKey(const std::wstring& keyPath) {

@@ -14,30 +14,31 @@ constexpr DWORD kGoEventTimeoutMs = 10000;
 
 // The default log when no records.txt is given: noise around three files, two of them executables.
 constexpr const char* kDefaultLog[] = {
-    "\xEF\xBB\xBF=== Verbose logging started: 12/10/2026  10:00:00  Build type: SHIP UNICODE 5.00.10011.00  "
+    "\xEF\xBB\xBF=== Verbose logging started: 12/10/2026  10:00:00  Build type: SHIP UNICODE "
+    "5.00.10011.00  "
     "Calling process: C:\\windows\\system32\\msiexec.exe ===",
     "MSI (c) (A4:B8) [10:00:00:100]: Resetting cached policy values",
     "MSI (s) (C0:D4) [10:00:01:200]: Doing action: InstallFiles",
     "Action start 10:00:01: InstallFiles.",
-    "InstallFiles: File: velko-demo.exe,  Directory: C:\\Program Files\\Brondelvik\\VelkoDemo\\,  Size: 2048",
+    "InstallFiles: File: velko-demo.exe,  Directory: C:\\Program Files\\Brondelvik\\VelkoDemo\\,  Size: "
+    "2048",
     "InstallFiles: File: readme.txt,  Directory: C:\\Program Files\\Brondelvik\\VelkoDemo\\,  Size: 120",
-    "InstallFiles: File: helper.exe,  Directory: C:\\Program Files\\Brondelvik\\VelkoDemo\\tools\\,  Size: 1024",
+    "InstallFiles: File: helper.exe,  Directory: C:\\Program Files\\Brondelvik\\VelkoDemo\\tools\\,  "
+    "Size: 1024",
     "Action ended 10:00:02: InstallFiles. Return value 1.",
     "MSI (s) (C0:D4) [10:00:02:300]: Product: Velko Demo -- Installation completed successfully.",
     "=== Logging stopped: 12/10/2026  10:00:02 ===",
 };
 
-std::wstring ControlPath(const wchar_t* name) {
-  return std::wstring(kControlDir) + L"\\" + name;
-}
+std::wstring ControlPath(const wchar_t* name) { return std::wstring(kControlDir) + L"\\" + name; }
 
 bool ControlFileExists(const wchar_t* name) {
   return GetFileAttributesW(ControlPath(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bytes.clear();
   char chunk[4096];
@@ -63,16 +64,18 @@ DWORD ControlNumber(const wchar_t* name, DWORD fallback) {
 
 std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                       nullptr, nullptr);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                       0, nullptr, nullptr);
   std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
+                      nullptr);
   return out;
 }
 
 std::wstring FromUtf8(const std::string& text) {
   if (text.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(size), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
   return out;
@@ -131,7 +134,8 @@ std::string LogBytes() {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -152,8 +156,8 @@ bool LockLogInChild(const std::wstring& log, DWORD holdMs) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  const bool started = CreateProcessW(module, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                      &startup, &process);
+  const bool started = CreateProcessW(module, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &startup, &process);
   if (started) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -165,8 +169,8 @@ bool LockLogInChild(const std::wstring& log, DWORD holdMs) {
 class RunRecord {
  public:
   RunRecord() {
-    file_ = CreateFileW(ControlPath(L"run.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                        nullptr, CREATE_ALWAYS, 0, nullptr);
+    file_ = CreateFileW(ControlPath(L"run.txt").c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0, nullptr);
   }
   ~RunRecord() {
     if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
@@ -174,7 +178,8 @@ class RunRecord {
   void Add(const char* key, const std::string& value) {
     const std::string line = std::string(key) + "=" + value + "\n";
     DWORD written = 0;
-    if (file_ != INVALID_HANDLE_VALUE) WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    if (file_ != INVALID_HANDLE_VALUE)
+      WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
   void Add(const char* key, const std::wstring& value) { Add(key, ToUtf8(value)); }
 
@@ -214,8 +219,10 @@ int main() {
   record.Add("stdout", Hex(reinterpret_cast<ULONG_PTR>(startup.hStdOutput)));
   record.Add("stderr", Hex(reinterpret_cast<ULONG_PTR>(startup.hStdError)));
   record.Add("package", package);
-  record.Add("package-exists",
-             std::string(!package.empty() && GetFileAttributesW(package.c_str()) != INVALID_FILE_ATTRIBUTES ? "1" : "0"));
+  record.Add("package-exists", std::string(!package.empty() && GetFileAttributesW(package.c_str()) !=
+                                                                   INVALID_FILE_ATTRIBUTES
+                                               ? "1"
+                                               : "0"));
   record.Add("log", log);
 
   if (ControlFileExists(L"wait-event")) {
@@ -231,7 +238,8 @@ int main() {
   record.Add("log-written", std::string(written ? "1" : "0"));
 
   const DWORD lockMs = ControlNumber(L"lock-log-ms.txt", 0);
-  if (written && lockMs > 0) record.Add("log-locked", std::string(LockLogInChild(log, lockMs) ? "1" : "0"));
+  if (written && lockMs > 0)
+    record.Add("log-locked", std::string(LockLogInChild(log, lockMs) ? "1" : "0"));
 
   return static_cast<int>(ControlNumber(L"exit-code.txt", 0));
 }

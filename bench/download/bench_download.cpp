@@ -1,0 +1,234 @@
+// Download benchmark: one GET of a URL into a file, timed, in one of three ways.
+//
+//   velko-bench-download stub  URL PATH [WINESERVER_PID]
+//       the stub's own download code (DownloadToFile) with the progress window created as in a real
+//       run (CreateProgressWindow)
+//   velko-bench-download stub-headless URL PATH [WINESERVER_PID]
+//       DownloadToFile with no window (null handles, so no window updates): the download code
+//       alone, to tell its own cost from that of the window updates
+//   velko-bench-download plain URL PATH [WINESERVER_PID]
+//       a plain synchronous WinHTTP GET: a loop of WinHttpReadData into a 256 KiB buffer, each chunk
+//       written to the file
+//
+// Prints one line of "key=value" figures:
+//   mode, ok, bytes, seconds, mbps (decimal megabytes, 1,000,000 bytes, per second),
+//   proc_cpu_s   processor time (user+kernel) of this process during the download (GetProcessTimes)
+//   ui_cpu_s     processor time of the calling thread, the UI thread in stub mode (GetThreadTimes)
+//   server_cpu_s processor time of the Linux process WINESERVER_PID (its /proc/<pid>/stat, read
+//                through Wine's Z: drive), or -1
+//   bar          1 when the progress bar exists (stub mode), 0 otherwise
+// (/proc/self cannot stand for this process: Wine's wineserver opens files for its clients.)
+// Only the download itself lies between the two readings of every figure. Exit code 0 when the
+// transfer was complete (stub: DownloadToFile returned true; plain: 200 and every byte written).
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "common/stub_state.h"
+#include "common/strings.h"
+#include "net/http_request.h"
+#include "net/package_download.h"
+#include "ui/progress_window.h"
+
+namespace {
+
+constexpr DWORD kPlainBufferBytes = 256 * 1024;
+constexpr double kUnixTicksPerSecond = 100.0;  // USER_HZ of Linux on x86
+
+double FileTimeSeconds(const FILETIME& t) {
+  ULARGE_INTEGER v;
+  v.LowPart = t.dwLowDateTime;
+  v.HighPart = t.dwHighDateTime;
+  return static_cast<double>(v.QuadPart) / 1e7;
+}
+
+double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  return FileTimeSeconds(kernel) + FileTimeSeconds(user);
+}
+
+double ThreadCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+  return FileTimeSeconds(kernel) + FileTimeSeconds(user);
+}
+
+// utime+stime of a Linux process, in seconds, from /proc/<pid>/stat through Wine's Z: drive;
+// -1 when it cannot be read (not under Wine, no such process).
+double UnixCpuSeconds(const char* pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "Z:\\proc\\%s\\stat", pid);
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  char text[1024];
+  DWORD total = 0;
+  DWORD n = 0;
+  while (total < sizeof(text) - 1 && ReadFile(file, text + total, sizeof(text) - 1 - total, &n, nullptr) && n > 0) {
+    total += n;
+  }
+  CloseHandle(file);
+  text[total] = 0;
+  // Fields after the command name (which may hold blanks): state is field 3, utime 14, stime 15.
+  const char* p = strrchr(text, ')');
+  if (!p) return -1;
+  p += 2;
+  unsigned long long values[13] = {};
+  int field = 3;
+  for (; field <= 15 && *p; ++field) {
+    while (*p == ' ') ++p;
+    if (field >= 14) values[field - 14] = strtoull(p, nullptr, 10);
+    while (*p && *p != ' ') ++p;
+  }
+  if (field <= 15) return -1;
+  return static_cast<double>(values[0] + values[1]) / kUnixTicksPerSecond;
+}
+
+struct Reading {
+  LARGE_INTEGER counter;
+  double process;
+  double thread;
+  double server;
+};
+
+Reading Read(const char* serverPid) {
+  Reading r;
+  r.process = ProcessCpuSeconds();
+  r.thread = ThreadCpuSeconds();
+  r.server = serverPid ? UnixCpuSeconds(serverPid) : -1;
+  QueryPerformanceCounter(&r.counter);  // last: the readings above stay outside the timed span
+  return r;
+}
+
+Reading ReadAfter(const char* serverPid) {
+  Reading r;
+  QueryPerformanceCounter(&r.counter);  // first, for the same reason
+  r.process = ProcessCpuSeconds();
+  r.thread = ThreadCpuSeconds();
+  r.server = serverPid ? UnixCpuSeconds(serverPid) : -1;
+  return r;
+}
+
+double Delta(double before, double after) { return before < 0 || after < 0 ? -1 : after - before; }
+
+// A plain synchronous GET of `url` into `path`; returns the number of bytes written, with `ok` set
+// when the status was 200 and the body was as long as its Content-Length (if any was sent).
+unsigned long long PlainDownload(const wchar_t* url, const wchar_t* path, bool& ok) {
+  ok = false;
+  unsigned long long total = 0;
+  WideString host;
+  WideString urlPath;
+  if (!SplitUrl(url, host, urlPath)) return 0;
+  static BYTE buffer[kPlainBufferBytes];
+  HINTERNET session = WinHttpOpen(L"velko-bench-download", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+  HINTERNET connection = session ? WinHttpConnect(session, host.c_str(), 80, 0) : nullptr;
+  HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", urlPath.c_str(), nullptr,
+                                                      WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
+                                 : nullptr;
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  bool failed = !request || file == INVALID_HANDLE_VALUE;
+  if (!failed) {
+    failed = !WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+             !WinHttpReceiveResponse(request, nullptr);
+  }
+  DWORD status = 0;
+  DWORD length = 0;
+  bool haveLength = false;
+  if (!failed) {
+    DWORD size = sizeof(status);
+    WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
+    size = sizeof(length);
+    haveLength = WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                                     WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX);
+  }
+  while (!failed) {
+    DWORD n = 0;
+    if (!WinHttpReadData(request, buffer, kPlainBufferBytes, &n)) {
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    DWORD written = 0;
+    if (!WriteFile(file, buffer, n, &written, nullptr) || written != n) {
+      failed = true;
+      break;
+    }
+    total += n;
+  }
+  if (failed) fprintf(stderr, "plain download failed: error %lu\n", GetLastError());
+  ok = !failed && status == 200 && (!haveLength || total == length);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (request) WinHttpCloseHandle(request);
+  if (connection) WinHttpCloseHandle(connection);
+  if (session) WinHttpCloseHandle(session);
+  return total;
+}
+
+unsigned long long FileBytes(const wchar_t* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+int Usage() {
+  fprintf(stderr, "usage: velko-bench-download stub|stub-headless|plain URL PATH [WINESERVER_PID]\n");
+  return 2;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 4 || argc > 5) return Usage();
+  const bool headless = wcscmp(argv[1], L"stub-headless") == 0;
+  const bool stubMode = headless || wcscmp(argv[1], L"stub") == 0;
+  if (!stubMode && wcscmp(argv[1], L"plain") != 0) return Usage();
+  const wchar_t* url = argv[2];
+  const wchar_t* path = argv[3];
+  char serverPid[32] = {};
+  if (argc == 5) {
+    for (int i = 0; argv[4][i] && i < 31; ++i) {
+      if (argv[4][i] < L'0' || argv[4][i] > L'9') return Usage();
+      serverPid[i] = static_cast<char>(argv[4][i]);
+    }
+  }
+  const char* server = serverPid[0] ? serverPid : nullptr;
+
+  static StubState state;  // zero-filled, as in the stub
+  CopyStatusText(state, L"Locating your download...");
+  if (stubMode && !headless) CreateProgressWindow(state, GetModuleHandleW(nullptr));
+
+  bool ok = false;
+  unsigned long long bytes = 0;
+  WideString failure;
+  const Reading before = Read(server);
+  if (stubMode) {
+    bool invalidResponse = false;
+    ok = DownloadToFile(state, url, path, invalidResponse, failure);
+  } else {
+    bytes = PlainDownload(url, path, ok);
+  }
+  const Reading after = ReadAfter(server);
+  if (stubMode) bytes = FileBytes(path);  // the package file is closed when DownloadToFile returns
+
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  const double seconds =
+      static_cast<double>(after.counter.QuadPart - before.counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+  printf("mode=%s ok=%d bytes=%llu seconds=%.3f mbps=%.1f proc_cpu_s=%.3f ui_cpu_s=%.3f "
+         "server_cpu_s=%.2f bar=%d\n",
+         headless ? "stub-headless" : stubMode ? "stub" : "plain", ok ? 1 : 0, bytes, seconds, seconds > 0 ? bytes / seconds / 1e6 : 0.0,
+         after.process - before.process, after.thread - before.thread,
+         Delta(before.server, after.server), state.progressBar ? 1 : 0);
+  if (!ok && !failure.empty()) fwprintf(stderr, L"%ls\n", failure.c_str());
+  fflush(stdout);
+  if (state.mainWindow) DestroyWindow(state.mainWindow);
+  return ok ? 0 : 1;
+}
