@@ -253,3 +253,17 @@ def reg_export(key):
 
 def reg_delete(key):
     subprocess.run(["wine", REG_EXE, "delete", "HKCU\\" + key, "/f"], env=wine_env(), capture_output=True)
+
+
+def to_windows_path(path):
+    """The Wine path of a Unix path (through drive Z:)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def restart_wineserver():
+    """Stops the prefix's Wine processes and starts a new persistent wineserver (with no pipes of
+    ours, which CTest would wait for)."""
+    subprocess.run(["wineserver", "-k"], env=wine_env())
+    subprocess.run(["wineserver", "-w"], env=wine_env())
+    subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
