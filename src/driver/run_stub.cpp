@@ -16,7 +16,6 @@ constexpr wchar_t kTagMissingMessage[] =
     L"This installer is damaged, please try to download it again. (technical reason: magic not found)";
 constexpr wchar_t kExtractFailedMessage[] = L"The installer failed to extract the download-id";
 constexpr wchar_t kWriteFailedMessage[] = L"The installer failed to write the download-id";
-constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
 constexpr wchar_t kNoPackageUrlMessage[] =
     L"The download server gave an invalid response (technical reason: MSIURL missing)";
 
@@ -31,15 +30,6 @@ constexpr int kIdentityStoredPosition = 10;
 
 void ShowMessage(const wchar_t* text, UINT style) {
   MessageBoxW(nullptr, text, nullptr, style);
-}
-
-bool ComposeTempFilePath(PathString& path, const wchar_t* fileName) {
-  const DWORD length = GetTempPathW(MAX_PATH, path.data());
-  if (length == 0 || length > MAX_PATH) {
-    path.Clear();
-    return false;
-  }
-  return path.AppendSeparator() && path.Append(fileName);
 }
 
 int RunStubWith(StubState& state, HINSTANCE instance) {

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
-
 using LogPath = FixedString<1000>;
 
 bool HasBlankOrTab(const wchar_t* text) {
@@ -20,15 +18,6 @@ bool HasBlankOrTab(const wchar_t* text) {
 bool AppendPathArgument(InstallCommandLine& commandLine, const wchar_t* path) {
   if (!HasBlankOrTab(path)) return commandLine.Append(path);
   return commandLine.Append(L"\"") && commandLine.Append(path) && commandLine.Append(L"\"");
-}
-
-bool ComposeLogPath(LogPath& path) {
-  const DWORD length = GetTempPathW(MAX_PATH, path.data());
-  if (length == 0 || length > MAX_PATH) {
-    path.Clear();
-    return false;
-  }
-  return path.AppendSeparator() && path.Append(kInstallLogFileName);
 }
 
 // Starts the system's msiexec with `commandLine`. The full path keeps a msiexec.exe planted next to
@@ -68,9 +57,11 @@ void RunPackageInstall(StubState& state, const wchar_t* keyPath) {
   SetStatusText(state, L"Installing...");
 
   LogPath logPath;
-  if (!ComposeLogPath(logPath)) {
+  if (!ComposeTempFilePath(logPath, kInstallLogFileName)) {
     ShowMessage(kNoTempFolderMessage, MB_OK);
   } else {
+    // A log left by an earlier run must not be taken for this run's.
+    DeleteFileW(logPath.c_str());
     InstallCommandLine commandLine;
     if (ComposeInstallCommandLine(commandLine, state.packagePath.c_str(), logPath.c_str())) {
       if (HANDLE installer = StartInstaller(commandLine)) {
@@ -78,8 +69,7 @@ void RunPackageInstall(StubState& state, const wchar_t* keyPath) {
         CloseHandle(installer);
       }
     }
-    // The log is looked for even when the installer did not start (no wait then): as a rule there is
-    // none, and one left by an earlier run is scanned and removed like a fresh one.
+    // When the installer did not start there is no wait and, as a rule, no log.
     const HANDLE log = CreateFileW(logPath.c_str(), GENERIC_READ,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, 0, nullptr);

@@ -13,6 +13,15 @@ namespace {
 // that never sends its handle-closing notification from hanging the run.
 constexpr DWORD kReleaseWaitMs = 30000;
 
+// The window follows the download at most this often (and always on the last chunk): updating it
+// for every 256 KiB chunk keeps the library's thread waiting on the UI thread and halves the speed.
+constexpr DWORD kProgressIntervalMs = 100;
+
+bool SameText(const wchar_t* a, const wchar_t* b) {
+  while (*a && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
 void Signal(RequestContext* context) { SetEvent(context->completion); }
 
 // Records the first error of the transfer and ends it. Called with the lock held.
@@ -51,7 +60,8 @@ void OnHeadersAvailable(RequestContext* context) {
 
 // One chunk of `n` bytes has arrived in the buffer. Called with the lock held; returns whether the
 // lock is still held. The lock is left while the window is updated: the bar position is sent to the
-// UI thread and waits for it, and the UI thread takes this lock to end the transfer.
+// UI thread and waits for it, and the UI thread takes this lock to end the transfer. The window is
+// updated when the bar or the text changes, at most every kProgressIntervalMs, and on the last chunk.
 bool OnReadComplete(RequestContext* context, DWORD n) {
   if (n == 0) {
     context->bodyComplete = true;
@@ -65,19 +75,27 @@ bool OnReadComplete(RequestContext* context, DWORD n) {
     Signal(context);
     return true;
   }
-  context->position = DownloadProgressPosition(context->received, context->contentLength, context->position);
-  const int position = context->position;
+  const int position = DownloadProgressPosition(context->received, context->contentLength, context->position);
   wchar_t status[64];
   FormatDownloadStatus(context->received, context->contentLength, status);
-  StubState& state = *context->state;
-  LeaveCriticalSection(&context->lock);
+  const DWORD now = GetTickCount();
+  const bool due = context->shownAt == 0 || now - context->shownAt >= kProgressIntervalMs ||
+                   context->received == context->contentLength;
+  if (due && (position != context->position || !SameText(status, context->shownStatus))) {
+    context->position = position;
+    for (size_t i = 0; (context->shownStatus[i] = status[i]) != 0; ++i) {
+    }
+    context->shownAt = now ? now : 1;
+    StubState& state = *context->state;
+    LeaveCriticalSection(&context->lock);
 
-  SetProgressPosition(state, position);
-  SetStatusText(state, status);
+    SetProgressPosition(state, position);
+    SetStatusText(state, status);
 
-  if (!LockContext(context)) {
-    Signal(context);
-    return false;
+    if (!LockContext(context)) {
+      Signal(context);
+      return false;
+    }
   }
   if (!WinHttpReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
     FailTransfer(context, GetLastError());

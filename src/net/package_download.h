@@ -30,7 +30,9 @@ struct RequestContext {
   bool bodyComplete;    // the library reported the end of the body
   bool writeFailed;     // the package file took fewer bytes than received
   DWORD error;          // first error of a library call or a request error; 0 if none
-  int position;         // bar position last set
+  int position;         // bar position last shown
+  wchar_t shownStatus[64];  // status text last shown
+  DWORD shownAt;        // GetTickCount() of the last window update; 0 before the first
   HANDLE freed;         // signalled once the block is freed (the package file is closed by then)
 };
 

@@ -151,7 +151,8 @@ def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, de
         proc.wait()
         raise AssertionError("the stub did not end within %s s; boxes so far: %r" % (timeout, boxes))
     thread.join(timeout=10)
-    proc.stderr.close()
+    if not thread.is_alive():
+        proc.stderr.close()
     return StubRun(code, boxes, "".join(lines), time.time() - started)
 
 
@@ -261,9 +262,9 @@ def to_windows_path(path):
 
 
 def restart_wineserver():
-    """Stops the prefix's Wine processes and starts a new persistent wineserver (with no pipes of
-    ours, which CTest would wait for)."""
+    """Stops the prefix's Wine processes and starts its persistent wineserver and services again
+    (through tests/make-prefix, which gives them none of our pipes: a reader of the stub's output
+    would otherwise wait for them)."""
     subprocess.run(["wineserver", "-k"], env=wine_env())
     subprocess.run(["wineserver", "-w"], env=wine_env())
-    subprocess.run(["wineserver", "-p"], env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
+    subprocess.run([os.path.join(ROOT, "tests", "make-prefix")], env=wine_env(), check=True)
