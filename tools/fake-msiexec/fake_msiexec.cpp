@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "install_test_support.h"
+
 namespace {
 
 constexpr wchar_t kControlDir[] = L"C:\\velko-fake-msiexec";
@@ -36,22 +38,10 @@ bool ControlFileExists(const wchar_t* name) {
   return GetFileAttributesW(ControlPath(name).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  bytes.clear();
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got > 0) bytes.append(chunk, got);
-  CloseHandle(file);
-  return true;
-}
-
 // The decimal number in control file `name`, or `fallback` when there is none.
 DWORD ControlNumber(const wchar_t* name, DWORD fallback) {
   std::string text;
-  if (!ReadWholeFile(ControlPath(name), text)) return fallback;
+  if (!install_test::ReadBytes(ControlPath(name), text)) return fallback;
   DWORD value = 0;
   bool any = false;
   for (char c : text) {
@@ -60,16 +50,6 @@ DWORD ControlNumber(const wchar_t* name, DWORD fallback) {
     any = true;
   }
   return any ? value : fallback;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                       0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr,
-                      nullptr);
-  return out;
 }
 
 std::wstring FromUtf8(const std::string& text) {
@@ -117,7 +97,7 @@ std::wstring ArgumentAfter(const std::wstring& commandLine, const wchar_t* optio
 std::string LogBytes() {
   std::string records;
   std::wstring log;
-  if (ReadWholeFile(ControlPath(L"records.txt"), records)) {
+  if (install_test::ReadBytes(ControlPath(L"records.txt"), records)) {
     size_t start = 0;
     while (start < records.size()) {
       size_t end = records.find('\n', start);
@@ -181,7 +161,7 @@ class RunRecord {
     if (file_ != INVALID_HANDLE_VALUE)
       WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
-  void Add(const char* key, const std::wstring& value) { Add(key, ToUtf8(value)); }
+  void Add(const char* key, const std::wstring& value) { Add(key, install_test::Utf8(value)); }
 
  private:
   HANDLE file_ = INVALID_HANDLE_VALUE;
