@@ -103,14 +103,31 @@ class NetworkTest(h.StubTestCase):
         self.assertIsNone(h.fake_msiexec_run())
 
     def test_each_attempt_recreates_the_package_file(self):
-        # A stale, longer file must not survive: the retried download starts from an empty file.
+        # A stale, longer file must not survive: after an invalid response the next attempt starts
+        # from an empty file. Its error page is then all the file holds (a failed download keeps
+        # what it wrote).
         with open(h.PACKAGE_FILE, "wb") as f:
             f.write(b"\xee" * (len(PACKAGE) * 2))
-        self.server.set_behaviour("/velko.msi", "malformed:1")
+        self.server.set_behaviour("/velko.msi", "malformed:1,status:404")
         run = self.run_stub()
-        self.assertEqual(run.boxes, [])
+        self.assertEqual(run.boxes, [failed("HTTP status 404")])
         self.assertEqual(len(self.package_requests()), 2)
-        self.assertIsNotNone(h.fake_msiexec_run())
+        with open(h.PACKAGE_FILE, "rb") as f:
+            content = f.read()
+        self.assertLess(len(content), 1000)
+        self.assertNotIn(b"\xee", content)
+        self.assertIsNone(h.fake_msiexec_run())
+
+    def test_package_file_that_cannot_be_created(self):
+        os.makedirs(h.PACKAGE_FILE)  # a folder in the way of the file
+        self.addCleanup(os.rmdir, h.PACKAGE_FILE)
+        run = self.run_stub()
+        # The system's own text for the error, shown at once; no request, no retry, no install.
+        self.assertEqual(len(run.boxes), 1)
+        self.assertNotIn("The download failed", run.boxes[0])
+        self.assertTrue(run.boxes[0].strip(), "no system text")
+        self.assertEqual(self.package_requests(), [])
+        self.assertIsNone(h.fake_msiexec_run())
 
     def test_package_server_not_listening(self):
         self.server.stop()
