@@ -113,17 +113,6 @@ std::string LogBytes() {
   return std::string(reinterpret_cast<const char*>(log.data()), log.size() * sizeof(wchar_t));
 }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  const HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                  written == bytes.size();
-  CloseHandle(file);
-  return ok;
-}
-
 // Keeps `log` open without sharing in a child process (this program again, with --hold-log) that
 // lives `holdMs` milliseconds, so the caller finds the log locked after this process has ended.
 bool LockLogInChild(const std::wstring& log, DWORD holdMs) {
@@ -214,7 +203,7 @@ int main() {
   }
 
   bool written = false;
-  if (!ControlFileExists(L"no-log") && !log.empty()) written = WriteWholeFile(log, LogBytes());
+  if (!ControlFileExists(L"no-log") && !log.empty()) written = install_test::WriteBytes(log, LogBytes());
   record.Add("log-written", std::string(written ? "1" : "0"));
 
   const DWORD lockMs = ControlNumber(L"lock-log-ms.txt", 0);
