@@ -13,7 +13,7 @@ WHITE = (255, 255, 255)
 def screenshot(x, y, width, height):
     """Pixels of a screen rectangle as rows of (r, g, b)."""
     raw = subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (width, height, x, y),
-                          "-depth", "8", "rgb:-"], capture_output=True, check=True).stdout
+                          "-depth", "8", "rgb:-"], capture_output=True, check=True, timeout=60).stdout
     return [[tuple(raw[(row * width + col) * 3:(row * width + col) * 3 + 3]) for col in range(width)]
             for row in range(height)]
 
