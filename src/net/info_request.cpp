@@ -70,10 +70,9 @@ bool ExtractElement(const ByteString& response, const char* name, WideString& ou
   const size_t openLength = nameLength + 2;
   const size_t closeLength = nameLength + 3;
 
-  // The search stops at the first zero byte.
-  const size_t length = TextLength(response.c_str()) < response.length() ? TextLength(response.c_str())
-                                                                          : response.length();
+  // The search stops at the first zero byte (the string is always terminated at its end).
   const char* text = response.c_str();
+  const size_t length = TextLength(text);
   const size_t start = FindBytes(text, length, 0, open, openLength);
   if (start == length) return false;
   const size_t contentStart = start + openLength;

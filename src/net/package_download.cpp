@@ -259,7 +259,6 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
   }
   context->references = 1;
   context->state = &state;
-  context->position = 0;
   context->packageFile = INVALID_HANDLE_VALUE;
   freed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   context->freed = freed;
