@@ -1,5 +1,6 @@
 #include "driver/run_stub.h"
 
+#include "common/system_library.h"
 #include "install/package_install.h"
 #include "net/info_request.h"
 #include "net/package_download.h"
@@ -93,6 +94,9 @@ int RunStubWith(StubState& state, HINSTANCE instance) {
 }
 
 int WINAPI RunStub(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  // Before anything else can load a DLL: nothing planted beside the stub may be loaded.
+  RestrictLibrarySearch();
+  PreloadSystemLibraries();
   static StubState state;
   return RunStubWith(state, instance);
 }

@@ -6,19 +6,21 @@ namespace {
 
 constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader 1.0";
 constexpr INTERNET_PORT kServerPort = 80;
+constexpr wchar_t kOpenFailedMessage[] = L"The download could not be started (technical reason: HTTP open failed)";
 
 }  // namespace
 
 bool SplitUrl(const wchar_t* url, WideString& host, WideString& path) {
   host.Clear();
   path.Clear();
+  if (!LoadWinHttp()) return false;
   URL_COMPONENTS parts = {};
   parts.dwStructSize = sizeof(parts);
   parts.dwSchemeLength = static_cast<DWORD>(-1);
   parts.dwHostNameLength = static_cast<DWORD>(-1);
   parts.dwUrlPathLength = static_cast<DWORD>(-1);
   parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttpCrackUrl(url, static_cast<DWORD>(TextLength(url)), 0, &parts)) return false;
+  if (!WinHttp().CrackUrl(url, static_cast<DWORD>(TextLength(url)), 0, &parts)) return false;
   if (!host.Append(parts.lpszHostName, parts.dwHostNameLength) ||
       !path.Append(parts.lpszUrlPath, parts.dwUrlPathLength) ||
       !path.Append(parts.lpszExtraInfo, parts.dwExtraInfoLength)) {
@@ -35,6 +37,11 @@ void SetTransferError(HttpTransfer& transfer, const wchar_t* text) {
 
 bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
                      WINHTTP_STATUS_CALLBACK callback) {
+  // Without the library nothing can be started; the URL is not even looked at.
+  if (!LoadWinHttp()) {
+    SetTransferError(transfer, kOpenFailedMessage);
+    return false;
+  }
   WideString host;
   WideString path;
   SplitUrl(url, host, path);
@@ -48,24 +55,24 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
     return false;
   }
 
-  transfer.session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+  transfer.session = WinHttp().Open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                  WINHTTP_NO_PROXY_BYPASS, async ? WINHTTP_FLAG_ASYNC : 0);
   if (!transfer.session) {
-    SetTransferError(transfer, L"The download could not be started (technical reason: HTTP open failed)");
+    SetTransferError(transfer, kOpenFailedMessage);
     return false;
   }
-  if (async && WinHttpSetStatusCallback(transfer.session, callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
+  if (async && WinHttp().SetStatusCallback(transfer.session, callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
                                         0) == WINHTTP_INVALID_STATUS_CALLBACK) {
     return false;
   }
-  transfer.connection = WinHttpConnect(transfer.session, host.c_str(), kServerPort, 0);
+  transfer.connection = WinHttp().Connect(transfer.session, host.c_str(), kServerPort, 0);
   if (!transfer.connection) {
     SetTransferError(transfer,
                      L"The download server could not be reached (technical reason: HTTP connect failed)");
     return false;
   }
   static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
-  transfer.request = WinHttpOpenRequest(transfer.connection, L"GET", path.c_str(), nullptr,
+  transfer.request = WinHttp().OpenRequest(transfer.connection, L"GET", path.c_str(), nullptr,
                                         WINHTTP_NO_REFERER, const_cast<const wchar_t**>(kAcceptTypes), 0);
   if (!transfer.request) {
     SetTransferError(
@@ -82,7 +89,7 @@ void ShowTransferError(const HttpTransfer& transfer) {
 void CloseTransferHandles(HttpTransfer& transfer) {
   HINTERNET* const handles[] = {&transfer.request, &transfer.connection, &transfer.session};
   for (HINTERNET* handle : handles) {
-    if (*handle) WinHttpCloseHandle(*handle);
+    if (*handle) WinHttp().CloseHandle(*handle);
     *handle = nullptr;
   }
 }
@@ -93,10 +100,11 @@ void EndTransfer(HttpTransfer& transfer) {
 }
 
 bool AppendHttpErrorText(WideString& out, DWORD code) {
+  if (!LoadWinHttp()) return false;
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-      GetModuleHandleW(L"winhttp.dll"), code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+      WinHttp().module, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
       reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   if (length == 0 || !text) return false;
   size_t end = length;

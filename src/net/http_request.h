@@ -2,9 +2,9 @@
 #pragma once
 
 #include <windows.h>
-#include <winhttp.h>
 
 #include "common/strings.h"
+#include "net/winhttp_api.h"
 
 // One transfer's handles and its error text. Handles start null; at most one failure is recorded,
 // because a transfer stops at its first failure.

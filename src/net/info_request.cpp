@@ -25,15 +25,15 @@ void FetchToMemory(const wchar_t* url, ByteString& response) {
     EndTransfer(transfer);
     return;
   }
-  if (!WinHttpSendRequest(transfer.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+  if (!WinHttp().SendRequest(transfer.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                           0)) {
     SetTransferError(transfer, L"The download server denied the request (technical reason: HTTP send failed)");
-  } else if (!WinHttpReceiveResponse(transfer.request, nullptr)) {
+  } else if (!WinHttp().ReceiveResponse(transfer.request, nullptr)) {
     SetTransferError(transfer, L"The download failed to respond (technical reason: HTTP receive failed)");
   } else {
     for (;;) {
       DWORD available = 0;
-      if (!WinHttpQueryDataAvailable(transfer.request, &available)) {
+      if (!WinHttp().QueryDataAvailable(transfer.request, &available)) {
         SetTransferError(transfer,
                          L"The download server failed to send the response data (technical reason: HTTP got no data)");
         break;
@@ -44,7 +44,7 @@ void FetchToMemory(const wchar_t* url, ByteString& response) {
         break;
       }
       DWORD read = 0;
-      if (!WinHttpReadData(transfer.request, response.data() + previous, available, &read)) {
+      if (!WinHttp().ReadData(transfer.request, response.data() + previous, available, &read)) {
         SetTransferError(transfer, L"The download data could not be read");
         break;
       }

@@ -36,26 +36,26 @@ void FailTransfer(RequestContext* context, DWORD error) {
 void CloseContextRequest(RequestContext* context) {
   HINTERNET request = context->request;
   context->request = nullptr;
-  if (request) WinHttpCloseHandle(request);
+  if (request) WinHttp().CloseHandle(request);
 }
 
 void OnHeadersAvailable(RequestContext* context) {
   DWORD value = 0;
   DWORD size = sizeof(value);
-  if (WinHttpQueryHeaders(context->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+  if (WinHttp().QueryHeaders(context->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                           WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
     context->statusCode = value;
   }
   value = 0;
   size = sizeof(value);
-  if (!WinHttpQueryHeaders(context->request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+  if (!WinHttp().QueryHeaders(context->request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
     Signal(context);  // no Content-Length
     return;
   }
   context->contentLength = value;
   context->haveContentLength = true;
-  if (!WinHttpQueryDataAvailable(context->request, nullptr)) FailTransfer(context, GetLastError());
+  if (!WinHttp().QueryDataAvailable(context->request, nullptr)) FailTransfer(context, GetLastError());
 }
 
 // One chunk of `n` bytes has arrived in the buffer. Called with the lock held; returns whether the
@@ -97,7 +97,7 @@ bool OnReadComplete(RequestContext* context, DWORD n) {
       return false;
     }
   }
-  if (!WinHttpReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
+  if (!WinHttp().ReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
     FailTransfer(context, GetLastError());
   }
   return true;
@@ -198,7 +198,10 @@ void ReleaseContext(RequestContext* context) {
   if (context->packageFile != INVALID_HANDLE_VALUE) CloseHandle(context->packageFile);
   HANDLE freed = context->freed;
   HeapFree(GetProcessHeap(), 0, context);
-  if (freed) SetEvent(freed);
+  if (freed) {
+    SetEvent(freed);
+    CloseHandle(freed);
+  }
 }
 
 void CALLBACK TransferCallback(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info,
@@ -220,7 +223,7 @@ void CALLBACK TransferCallback(HINTERNET, DWORD_PTR contextValue, DWORD status, 
   bool locked = true;
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!WinHttpReceiveResponse(context->request, nullptr)) FailTransfer(context, GetLastError());
+      if (!WinHttp().ReceiveResponse(context->request, nullptr)) FailTransfer(context, GetLastError());
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
       OnHeadersAvailable(context);
@@ -230,7 +233,7 @@ void CALLBACK TransferCallback(HINTERNET, DWORD_PTR contextValue, DWORD status, 
       if (*static_cast<const DWORD*>(info) == 0) {
         context->bodyComplete = true;
         Signal(context);
-      } else if (!WinHttpReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
+      } else if (!WinHttp().ReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
         FailTransfer(context, GetLastError());
       }
       break;
@@ -260,8 +263,14 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
   context->references = 1;
   context->state = &state;
   context->packageFile = INVALID_HANDLE_VALUE;
-  freed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  context->freed = freed;
+  // The context and this function each hold a handle of their own to the event that the last
+  // release signals: whichever side is later, the handle it uses is still open.
+  context->freed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!context->freed || !DuplicateHandle(GetCurrentProcess(), context->freed, GetCurrentProcess(), &freed, 0,
+                                          FALSE, DUPLICATE_SAME_ACCESS)) {
+    freed = nullptr;
+    goto done;
+  }
 
   DeleteFileW(path);
   context->packageFile = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -281,12 +290,15 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
   {
     InterlockedIncrement(&context->references);  // the library's
     DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context);
-    if (!WinHttpSetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+    if (!WinHttp().SetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
       ReleaseContext(context);
       goto done;
     }
   }
-  if (!WinHttpSendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  // The context goes with the send as well: the library may take this argument, not the option
+  // set above, as the value for the request's notifications.
+  if (!WinHttp().SendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                             reinterpret_cast<DWORD_PTR>(context))) {
     WideString reason;
     AppendErrorReason(reason, GetLastError());
     SetFailure(failure, reason);
@@ -315,8 +327,16 @@ done:
   if (context) {
     ReleaseContext(context);
     // The last reference may be the library's, dropped on one of its threads: wait for it, so that
-    // the package file is closed before the installer opens it or a new attempt recreates it.
-    if (freed) WaitDispatchingMessages(freed, kReleaseWaitMs);
+    // the package file is closed before the installer opens it or a new attempt recreates it. A
+    // file that may still be open is no complete download.
+    if (!freed || !WaitDispatchingMessages(freed, kReleaseWaitMs)) {
+      if (completed) {
+        WideString reason;
+        reason.Append(L"the package file was not closed in time");
+        SetFailure(failure, reason);
+      }
+      completed = false;
+    }
   }
   if (freed) CloseHandle(freed);
   CloseTransferHandles(transfer);

@@ -33,7 +33,8 @@ struct RequestContext {
   int position;         // bar position last shown
   wchar_t shownStatus[64];  // status text last shown
   DWORD shownAt;        // GetTickCount() of the last window update; 0 before the first
-  HANDLE freed;         // signalled once the block is freed (the package file is closed by then)
+  HANDLE freed;         // the context's own handle to an event signalled, then closed, once the block
+                        // is freed (the package file is closed by then)
 };
 
 // Downloads `url` into `path` (deleted and created anew). Returns true when the attempt is a

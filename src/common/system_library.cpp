@@ -1,0 +1,48 @@
+#include "common/system_library.h"
+
+#include "common/strings.h"
+
+namespace {
+
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+
+SetDefaultDllDirectoriesFunction FindSetDefaultDllDirectories() {
+  // Looked up at run time: Windows 7 without its update has neither this call nor the
+  // LOAD_LIBRARY_SEARCH_* flags.
+  return reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+}
+
+// Non-known DLLs that the run loads by name after its start. Found with Wine's +pid,+loaddll trace
+// of whole runs, and from what Windows' own window and shell code loads.
+constexpr const wchar_t* kPreloaded[] = {
+    L"uxtheme.dll",  // themed window frames and controls: loaded when the first window is created
+    L"dwmapi.dll",   // desktop composition: loaded by the window and common-control code on Windows
+    L"crypt32.dll",  // loaded by winhttp when a request handle is closed, and for TLS; Wine looks in
+                     // the program's folder first for it even with the search restricted
+    L"bcrypt.dll",   // crypt32's and the TLS code's hashing
+};
+
+}  // namespace
+
+void RestrictLibrarySearch() {
+  if (SetDefaultDllDirectoriesFunction restrict = FindSetDefaultDllDirectories()) {
+    if (restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  }
+  SetDllDirectoryW(L"");
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  if (FindSetDefaultDllDirectories()) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Without the search flags: by full path, with the DLL's own folder (the system directory)
+  // searched first for what it imports.
+  PathString path;
+  const UINT length = GetSystemDirectoryW(path.data(), MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return nullptr;
+  if (!path.AppendSeparator() || !path.Append(name)) return nullptr;
+  return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void PreloadSystemLibraries() {
+  for (const wchar_t* name : kPreloaded) LoadSystemLibrary(name);
+}
