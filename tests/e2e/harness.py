@@ -109,14 +109,14 @@ class StubRun:
         self.elapsed = elapsed
 
 
-def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, debug="-all,+msgbox"):
-    """Runs `exe` under Wine, answers each message box with Return and returns a StubRun.
+def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, debug="-all,+msgbox", args=()):
+    """Runs `exe` (with `args`) under Wine, answers each message box with Return and returns a StubRun.
 
     on_box(index, text) is called when a box appears, before it is answered; on_start(process)
     right after the start. The run is killed (and the test fails) after `timeout` seconds.
     """
     started = time.time()
-    proc = subprocess.Popen(["wine", exe], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+    proc = subprocess.Popen(["wine", exe, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             env=wine_env(WINEDEBUG=debug, **(env or {})), cwd=cwd or os.path.dirname(exe))
     boxes = []
     lines = []

@@ -1,0 +1,67 @@
+"""DLLs planted beside the stub, as a web page can drop them into a downloads folder, are never
+loaded: the whole job runs with marker DLLs named like the system DLLs a run loads, and none of
+them records a load. The control shows that the same planted folder does take over an unprotected
+program, so the test can fail.
+
+Wine normally prefers its built-in DLLs; WINEDLLOVERRIDES "<name>=n,b" makes it search for
+<name>.dll the way Windows searches for a DLL that is not a "known DLL": the program's folder first.
+
+Not planted: version.dll and imm32.dll, which Wine's own gdi32 and user32 load from the program's
+folder before the program's first instruction (on Windows imm32 is a known DLL and version.dll is not
+loaded at that point), so no program can keep them out under Wine; win32u, ucrtbase and zlib1, which
+Wine's built-in DLLs load for themselves before that instruction as well; and kernelbase, without
+which Wine starts no program at all.
+"""
+import glob
+import os
+import shutil
+import unittest
+
+import harness as h
+
+PLANTING_DIR = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "planting")
+MARKER_DLL = os.path.join(PLANTING_DIR, "marker.dll")
+CONTROL_EXE = os.path.join(PLANTING_DIR, "planting-control.exe")
+
+# The DLLs outside the known set that a whole run loads (Wine's +pid,+loaddll trace), plus dwmapi
+# (which Windows' window code loads), comctl32 (bound through the manifest) and rsaenh (the
+# cryptographic provider, loaded by whatever asks for random numbers or TLS keys).
+PLANTED = ["winhttp", "uxtheme", "dwmapi", "crypt32", "bcrypt", "jsproxy", "comctl32", "rsaenh"]
+KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
+
+
+class DllPlantingTest(h.StubTestCase):
+    def setUp(self):
+        super().setUp()
+        for name in PLANTED:
+            shutil.copy(MARKER_DLL, os.path.join(self.work, name + ".dll"))
+        self.env = {"WINEDLLOVERRIDES": ";".join("%s=n,b" % name for name in PLANTED)}
+
+    def markers(self):
+        return sorted(os.path.basename(p)[:-len(".dll.loaded")].lower()
+                      for p in glob.glob(os.path.join(self.work, "*.loaded")))
+
+    def test_whole_job_loads_no_planted_dll(self):
+        h.use_fake_msiexec(self)
+        self.addCleanup(h.reg_delete, r"Software\Brondelvik")
+        server = self.serve([h.INFO_HOST, "127.0.0.3"])
+        server.set_msiurl("http://127.0.0.3/velko.msi")
+        server.add_file("/velko.msi", b"package")
+        run = h.run_exe(self.tagged_stub(), env=self.env)
+        self.assertEqual((run.exit_code, run.boxes), (0, []))
+        self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")
+        self.assertEqual(set(h.reg_export(KEY).values()), {h.SAMPLE_ID})
+        self.assertEqual(self.markers(), [])
+
+    def test_control_unprotected_program_loads_every_planted_dll(self):
+        # Imports winhttp statically and loads the others by bare name, as a program does that
+        # leaves the search order alone.
+        shutil.copy(CONTROL_EXE, self.work)
+        run = h.run_exe(os.path.join(self.work, os.path.basename(CONTROL_EXE)), env=self.env,
+                        args=[name + ".dll" for name in PLANTED])
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(self.markers(), sorted(PLANTED))
+
+
+if __name__ == "__main__":
+    unittest.main()
