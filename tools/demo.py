@@ -5,6 +5,7 @@ Called by scripts/demo inside a private network namespace, with WINEPREFIX (the 
 VELKO_STUB_EXE, VELKO_BUILD, VELKO_ROOT and DISPLAY set. Usage: demo.py OUTDIR
 """
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -19,18 +20,39 @@ INSTALL_DIR = os.path.join(h.PREFIX, "drive_c", "Program Files", "Brondelvik", "
 DEMO_MSI = os.path.join(os.environ["VELKO_BUILD"], "tests", "demo-package", "velko-demo.msi")
 
 
+def window_rectangle():
+    """(x, y, width, height) of the progress window on the screen, or None when it is not there."""
+    out = h.xdotool("search", "--name", "^Installing$", "getwindowgeometry").stdout
+    pos = re.search(r"Position: (-?\d+),(-?\d+)", out)
+    size = re.search(r"Geometry: (\d+)x(\d+)", out)
+    return tuple(map(int, pos.groups() + size.groups())) if pos and size else None
+
+
 def screenshot(path):
+    """Saves a picture of the progress window at `path`; returns whether there is one. The window
+    may close at any moment (the run ends): then there is no picture, and nothing half-written."""
+    rect = window_rectangle()
+    if rect is None:
+        return False
+    part = path + ".part.png"
     try:
-        subprocess.run(["import", "-window", "root", path], capture_output=True, timeout=20)
+        done = subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (rect[2], rect[3], rect[0], rect[1]),
+                               "+repage", part], capture_output=True, timeout=20)
     except subprocess.TimeoutExpired:
-        pass  # no picture of that stage rather than a demo that hangs
+        done = None  # no picture of that stage rather than a demo that hangs
+    if done is None or done.returncode != 0 or not os.path.exists(part) or window_rectangle() is None:
+        if os.path.exists(part):
+            os.remove(part)
+        return False
+    os.replace(part, path)
+    return True
 
 
 def main():
     out = os.path.abspath(sys.argv[1])
     os.makedirs(out, exist_ok=True)
     for name in os.listdir(out):
-        if name.endswith((".png", ".tmp")):
+        if name.endswith(".png"):
             os.remove(os.path.join(out, name))
 
     # A clean slate: the product of an earlier demo removed, no values, no leftovers.
@@ -76,17 +98,14 @@ def main():
                     # The installer may be over within a second: keep the latest picture that still
                     # shows the window.
                     path = os.path.join(out, "%s.png" % stage)
-                    if h.xdotool("search", "--name", "^Installing$").stdout.strip():
-                        screenshot(path + ".tmp")
-                        if h.xdotool("search", "--name", "^Installing$").stdout.strip():
-                            os.replace(path + ".tmp", path)
-                            shots[stage] = path
+                    if screenshot(path):
+                        shots[stage] = path
                     continue
                 if stage and stage not in shots:
                     time.sleep(1.5 if stage == "2-downloading" else 0.7)  # a few chunks in
                     path = os.path.join(out, "%s.png" % stage)
-                    screenshot(path)
-                    shots[stage] = path
+                    if screenshot(path):
+                        shots[stage] = path
                 time.sleep(0.1)
 
         watcher = threading.Thread(target=watch, daemon=True)
