@@ -12,13 +12,9 @@
 
 #include <stddef.h>
 
-// Length in units of a zero-terminated text.
-template <typename T>
-inline size_t TextLength(const T* text) {
-  size_t n = 0;
-  while (text[n] != 0) ++n;
-  return n;
-}
+#include <initializer_list>
+
+#include "common/text.h"
 
 template <size_t kCapacity>
 class FixedString {
@@ -76,6 +72,17 @@ class HeapString {
   HeapString(HeapString&& other) : units_(other.units_), length_(other.length_), capacity_(other.capacity_) {
     other.units_ = nullptr;
     other.length_ = other.capacity_ = 0;
+  }
+  HeapString& operator=(HeapString&& other) {
+    if (this != &other) {
+      Free();
+      units_ = other.units_;
+      length_ = other.length_;
+      capacity_ = other.capacity_;
+      other.units_ = nullptr;
+      other.length_ = other.capacity_ = 0;
+    }
+    return *this;
   }
 
   // Never null: an empty string is "".
@@ -143,3 +150,8 @@ using ByteString = HeapString<char>;
 // Appends `count` bytes to `out`, each byte becoming the UTF-16 unit of the same value (0x00-0xFF map
 // to U+0000-U+00FF). Returns false when memory runs out.
 bool WidenAppend(WideString& out, const char* bytes, size_t count);
+
+// Sets `message` to the concatenation of `parts`, a text for the user. When memory runs out on the
+// way, the text becomes "Out of memory" instead (or stays empty if even that does not fit), so that
+// a failure is not reported with half a text.
+void ComposeMessage(WideString& message, std::initializer_list<const wchar_t*> parts);

@@ -7,12 +7,6 @@ namespace {
 constexpr double kBytesPerMegabyte = 1000000.0;
 constexpr int kDownloadStartPosition = 20;
 
-wchar_t* AppendText(wchar_t* out, const wchar_t* text) {
-  while (*text) *out++ = *text++;
-  *out = 0;
-  return out;
-}
-
 }  // namespace
 
 int DownloadProgressPosition(DWORD received, DWORD contentLength, int current) {
@@ -25,7 +19,7 @@ int DownloadProgressPosition(DWORD received, DWORD contentLength, int current) {
   return kDownloadStartPosition + static_cast<int>(percent);
 }
 
-size_t FormatFixed(double value, int decimals, wchar_t* out) {
+bool AppendFixed(DownloadStatus& out, double value, int decimals) {
   // value = mantissa * 2^exponent, taken apart exactly from its bits.
   unsigned long long bits;
   memcpy(&bits, &value, sizeof(bits));
@@ -57,28 +51,29 @@ size_t FormatFixed(double value, int decimals, wchar_t* out) {
     }
   }
 
-  // Decimal digits, least significant first, at least decimals + 1 of them.
-  wchar_t reversed[32];
+  // Decimal digits, least significant first, at least decimals + 1 of them (a 64-bit count has at
+  // most 20).
+  wchar_t reversed[20];
   int count = 0;
   do {
     reversed[count++] = static_cast<wchar_t>(L'0' + digits % 10);
     digits /= 10;
   } while (digits != 0 || count <= decimals);
-  size_t n = 0;
+  FixedString<24> text;
   for (int i = count - 1; i >= 0; --i) {
-    out[n++] = reversed[i];
-    if (i == decimals && decimals > 0) out[n++] = L'.';
+    if (!text.Append(&reversed[i], 1)) return false;
+    if (i == decimals && decimals > 0 && !text.Append(L".", 1)) return false;
   }
-  out[n] = 0;
-  return n;
+  return out.Append(text.c_str());
 }
 
-void FormatDownloadStatus(DWORD received, DWORD contentLength, wchar_t* out) {
+void FormatDownloadStatus(DWORD received, DWORD contentLength, DownloadStatus& out) {
   const double r = received / kBytesPerMegabyte;
   const double t = contentLength / kBytesPerMegabyte;
-  out = AppendText(out, L"Downloading (");
-  out += FormatFixed(r, received == contentLength ? 1 : 0, out);
-  out = AppendText(out, L" of ");
-  out += FormatFixed(t, 1, out);
-  AppendText(out, L" Mb)...");
+  // Counts below 2^32 bytes need at most 29 units of the 64: the appends cannot fail.
+  out.Assign(L"Downloading (");
+  AppendFixed(out, r, received == contentLength ? 1 : 0);
+  out.Append(L" of ");
+  AppendFixed(out, t, 1);
+  out.Append(L" Mb)...");
 }

@@ -4,18 +4,21 @@
 
 #include <windows.h>
 
-#include <stddef.h>
+#include "common/strings.h"
+
+// The status line of the download, "Downloading (R of T Mb)...": 64 units are room for any counts.
+using DownloadStatus = FixedString<64>;
 
 // Bar position for `received` of `contentLength` bytes: 20 + the truncation of
 // (received MB / total MB) * 100, in double precision; past the total it goes beyond 120.
 // With a content length of 0 the position cannot be computed and `current` is returned.
 int DownloadProgressPosition(DWORD received, DWORD contentLength, int current);
 
-// Writes "Downloading (R of T Mb)..." into `out` (at least 64 units): R with one decimal once the
-// received count equals the content length, without decimals before; T with one decimal.
-void FormatDownloadStatus(DWORD received, DWORD contentLength, wchar_t* out);
+// Sets `out` to "Downloading (R of T Mb)...": R with one decimal once the received count equals the
+// content length, without decimals before; T with one decimal.
+void FormatDownloadStatus(DWORD received, DWORD contentLength, DownloadStatus& out);
 
-// Writes the non-negative `value` with `decimals` (0 to 3) digits after a "." into `out` and returns
-// the number of units written (the terminator is added). The exact decimal expansion of the double
-// is rounded at the last shown digit, a following 5 or more rounding up, whatever the locale.
-size_t FormatFixed(double value, int decimals, wchar_t* out);
+// Appends the non-negative `value` (at most 2^32) with `decimals` (0 to 3) digits after a "." to
+// `out`. The exact decimal expansion of the double is rounded at the last shown digit, a following
+// 5 or more rounding up, whatever the locale. Returns false (and empties `out`) when it does not fit.
+bool AppendFixed(DownloadStatus& out, double value, int decimals);

@@ -41,12 +41,6 @@ void Paint(HWND window, StubState& state) {
   DeleteObject(white);
 }
 
-void CopyCut(StatusText& status, const wchar_t* text) {
-  size_t i = 0;
-  for (; i + 1 < StatusText::kCapacityUnits && text[i] != 0; ++i) status.units[i] = text[i];
-  status.units[i] = 0;
-}
-
 }  // namespace
 
 POINT CentredWindowOrigin(const RECT& desktop) {
@@ -112,7 +106,7 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
 
 void CopyStatusText(StubState& state, const wchar_t* text) {
   AcquireSRWLockExclusive(&state.statusText.lock);
-  CopyCut(state.statusText, text);
+  CopyCut(state.statusText.units, StatusText::kCapacityUnits, text);
   ReleaseSRWLockExclusive(&state.statusText.lock);
 }
 
@@ -128,11 +122,9 @@ void RepaintNow(const StubState& state) {
 
 size_t ReadStatusText(StubState& state, wchar_t* out) {
   AcquireSRWLockShared(&state.statusText.lock);
-  size_t i = 0;
-  for (; state.statusText.units[i] != 0; ++i) out[i] = state.statusText.units[i];
-  out[i] = 0;
+  const size_t length = CopyCut(out, StatusText::kCapacityUnits, state.statusText.units);
   ReleaseSRWLockShared(&state.statusText.lock);
-  return i;
+  return length;
 }
 
 void SetProgressPosition(const StubState& state, int position) {

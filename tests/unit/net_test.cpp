@@ -82,7 +82,7 @@ TEST(ExtractElementTest, BytesAboveAsciiAreWidenedOneToOne) {
   EXPECT_EQ(out.c_str()[1], 0xff);
 }
 
-TEST(FormatFixedTest, RoundsTheExactExpansionHalfUp) {
+TEST(AppendFixedTest, RoundsTheExactExpansionHalfUp) {
   static const struct {
     double value;
     int decimals;
@@ -97,9 +97,9 @@ TEST(FormatFixedTest, RoundsTheExactExpansionHalfUp) {
       {0.000001, 1, "0.0"}, {1e-300, 0, "0"},
   };
   for (const auto& c : kCases) {
-    wchar_t out[64];
-    FormatFixed(c.value, c.decimals, out);
-    EXPECT_EQ(Narrow(out), c.text) << c.value << " with " << c.decimals;
+    DownloadStatus out;
+    ASSERT_TRUE(AppendFixed(out, c.value, c.decimals));
+    EXPECT_EQ(Narrow(out.c_str()), c.text) << c.value << " with " << c.decimals;
   }
 }
 
@@ -122,9 +122,9 @@ TEST(DownloadProgressTest, PositionAndStatusForATableOfByteCounts) {
   };
   for (const auto& c : kCases) {
     EXPECT_EQ(DownloadProgressPosition(c.received, c.total, 7), c.position) << c.received;
-    wchar_t status[64];
+    DownloadStatus status;
     FormatDownloadStatus(c.received, c.total, status);
-    EXPECT_EQ(Narrow(status), c.status) << c.received;
+    EXPECT_EQ(Narrow(status.c_str()), c.status) << c.received;
   }
 }
 
