@@ -64,13 +64,6 @@ size_t ReadLogLine(LogReader& reader, wchar_t* line) {
   return index;
 }
 
-bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
-  for (size_t i = 0; prefix[i] != 0; ++i) {
-    if (text[i] != prefix[i]) return false;
-  }
-  return true;
-}
-
 bool ScanTo(const wchar_t* text, size_t& position, const wchar_t* delimiter, wchar_t* output,
             size_t outputCapacity) {
   size_t copied = 0;
@@ -104,16 +97,20 @@ void RecordInstallDirectory(const StubState& state, const wchar_t* directory, co
   RegCloseKey(key);
 }
 
+bool MatchInstallRecord(const wchar_t* line, wchar_t* directory) {
+  directory[0] = 0;
+  if (!StartsWith(line, kRecordPrefix)) return false;
+  wchar_t fileName[kLogFieldCapacityUnits];
+  size_t position = kRecordPrefixUnits;
+  return ScanTo(line, position, kAfterFileName, fileName, kLogFieldCapacityUnits) &&
+         ScanTo(line, position, kAfterDirectory, directory, kLogFieldCapacityUnits);
+}
+
 void ScanInstallLog(const StubState& state, HANDLE file, const wchar_t* keyPath) {
   LogReader reader(file);
   wchar_t line[kLogLineCapacityUnits];
-  wchar_t fileName[kLogFieldCapacityUnits];
   wchar_t directory[kLogFieldCapacityUnits];
   while (ReadLogLine(reader, line) != 0) {
-    if (!StartsWith(line, kRecordPrefix)) continue;
-    size_t position = kRecordPrefixUnits;
-    if (!ScanTo(line, position, kAfterFileName, fileName, kLogFieldCapacityUnits)) continue;
-    if (!ScanTo(line, position, kAfterDirectory, directory, kLogFieldCapacityUnits)) continue;
-    RecordInstallDirectory(state, directory, keyPath);
+    if (MatchInstallRecord(line, directory)) RecordInstallDirectory(state, directory, keyPath);
   }
 }

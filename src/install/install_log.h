@@ -47,9 +47,6 @@ struct LogReader {
 // Returns the line's length in units; 0 only when no unit at all could be read.
 size_t ReadLogLine(LogReader& reader, wchar_t* line);
 
-// True when `text` begins with every unit of `prefix` (case-sensitive). Both zero-terminated.
-bool StartsWith(const wchar_t* text, const wchar_t* prefix);
-
 // Copies `text` from `position` into `output` up to the first place where the whole `delimiter`
 // occurs (case-sensitive, before the text's terminator). Found: `output` holds the units before the
 // delimiter, `position` moves just past it, returns true. Not found (or the piece does not fit in
@@ -57,6 +54,13 @@ bool StartsWith(const wchar_t* text, const wchar_t* prefix);
 // returns false.
 bool ScanTo(const wchar_t* text, size_t& position, const wchar_t* delimiter, wchar_t* output,
             size_t outputCapacity);
+
+// True when `line` is the record of an executable file copied into a folder,
+//   InstallFiles: File: <name>.exe,  Directory: <folder>,  Size: <anything>
+// (the first ".exe,  Directory: " after the prefix ends the name, the first ",  Size: " after that
+// ends the folder). Then `directory` (kLogFieldCapacityUnits units) holds <folder>; otherwise it
+// is empty.
+bool MatchInstallRecord(const wchar_t* line, wchar_t* directory);
 
 // Writes a REG_BINARY value named `directory` (as written in the log; "" names the default value)
 // holding the identifier's bytes up to its first NUL into HKCU\`keyPath`, creating the key if need

@@ -22,16 +22,12 @@ inline size_t ReadLogLineUnitByUnit(HANDLE file, wchar_t* line) {
   return index;
 }
 
-// ScanInstallLog over the plain reading.
+// ScanInstallLog over the plain reading: the same record matching, only the lines are read
+// differently.
 inline void ScanInstallLogUnitByUnit(const StubState& state, HANDLE file, const wchar_t* keyPath) {
   wchar_t line[kLogLineCapacityUnits];
-  wchar_t fileName[kLogFieldCapacityUnits];
   wchar_t directory[kLogFieldCapacityUnits];
   while (ReadLogLineUnitByUnit(file, line) != 0) {
-    if (!StartsWith(line, L"InstallFiles: File: ")) continue;
-    size_t position = 20;
-    if (!ScanTo(line, position, L".exe,  Directory: ", fileName, kLogFieldCapacityUnits)) continue;
-    if (!ScanTo(line, position, L",  Size: ", directory, kLogFieldCapacityUnits)) continue;
-    RecordInstallDirectory(state, directory, keyPath);
+    if (MatchInstallRecord(line, directory)) RecordInstallDirectory(state, directory, keyPath);
   }
 }
