@@ -207,11 +207,11 @@ int wmain(int argc, wchar_t** argv) {
 
   bool ok = false;
   unsigned long long bytes = 0;
-  WideString failure;
+  AttemptMessages messages;
   const Reading before = Read(server);
   if (stubMode) {
     bool invalidResponse = false;
-    ok = DownloadToFile(state, url, path, invalidResponse, failure);
+    ok = DownloadToFile(state, url, path, invalidResponse, messages);
   } else {
     bytes = PlainDownload(url, path, ok);
   }
@@ -227,7 +227,7 @@ int wmain(int argc, wchar_t** argv) {
          headless ? "stub-headless" : stubMode ? "stub" : "plain", ok ? 1 : 0, bytes, seconds, seconds > 0 ? bytes / seconds / 1e6 : 0.0,
          after.process - before.process, after.thread - before.thread,
          Delta(before.server, after.server), state.progressBar ? 1 : 0);
-  if (!ok && !failure.empty()) fwprintf(stderr, L"%ls\n", failure.c_str());
+  if (!ok) fwprintf(stderr, L"%ls%ls\n", messages.atOnce.c_str(), messages.failure.c_str());
   fflush(stdout);
   if (state.mainWindow) DestroyWindow(state.mainWindow);
   return ok ? 0 : 1;

@@ -1,10 +1,12 @@
 #include "driver/run_stub.h"
 
 #include "common/system_library.h"
+#include "common/temp_path.h"
 #include "install/package_install.h"
 #include "net/info_request.h"
 #include "net/package_download.h"
 #include "tag/installer_tag.h"
+#include "ui/message_box.h"
 #include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
@@ -17,6 +19,7 @@ constexpr wchar_t kTagMissingMessage[] =
     L"This installer is damaged, please try to download it again. (technical reason: magic not found)";
 constexpr wchar_t kExtractFailedMessage[] = L"The installer failed to extract the download-id";
 constexpr wchar_t kWriteFailedMessage[] = L"The installer failed to write the download-id";
+constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
 constexpr wchar_t kNoPackageUrlMessage[] =
     L"The download server gave an invalid response (technical reason: MSIURL missing)";
 
@@ -27,11 +30,12 @@ constexpr DWORD kRetryPauseMs = 1000;
 
 constexpr int kIdentityStoredPosition = 10;
 
-}  // namespace
-
-void ShowMessage(const wchar_t* text, UINT style) {
-  MessageBoxW(nullptr, text, nullptr, style);
+// Shows a transfer's failure text, if there is one.
+void ShowFailure(const WideString& text) {
+  if (!text.empty()) ShowMessage(text.c_str(), MB_ICONERROR);
 }
+
+}  // namespace
 
 int RunStubWith(StubState& state, HINSTANCE instance) {
   CopyStatusText(state, L"Locating your download...");
@@ -71,7 +75,8 @@ int RunStubWith(StubState& state, HINSTANCE instance) {
 
   // A failed request shows its own message; whatever part of the reply arrived is still searched.
   ByteString response;
-  FetchToMemory(infoUrl.c_str(), response);
+  WideString failure;
+  if (!FetchToMemory(infoUrl.c_str(), response, failure)) ShowFailure(failure);
   WideString packageUrl;
   if (!ExtractElement(response, "MSIURL", packageUrl)) {
     ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
@@ -80,17 +85,20 @@ int RunStubWith(StubState& state, HINSTANCE instance) {
 
   bool invalidResponse = false;
   for (int attempt = 1;; ++attempt) {
-    WideString failure;
-    if (DownloadToFile(state, packageUrl.c_str(), state.packagePath.c_str(), invalidResponse, failure)) {
-      RunPackageInstall(state);
-      return 0;
-    }
+    AttemptMessages messages;
+    const bool complete =
+        DownloadToFile(state, packageUrl.c_str(), state.packagePath.c_str(), invalidResponse, messages);
+    ShowFailure(messages.atOnce);
+    if (complete) break;
     if (!invalidResponse || attempt == kMaxDownloadAttempts) {
-      if (!failure.empty()) ShowMessage(failure.c_str(), MB_ICONERROR);
+      ShowFailure(messages.failure);
       return 0;
     }
     WaitDispatchingMessages(nullptr, kRetryPauseMs);
   }
+
+  if (RunPackageInstall(state) == InstallResult::kNoTempFolder) ShowMessage(kNoTempFolderMessage, MB_OK);
+  return 0;
 }
 
 int WINAPI RunStub(HINSTANCE instance, HINSTANCE, LPSTR, int) {

@@ -1,6 +1,6 @@
 #include "install/package_install.h"
 
-#include "driver/run_stub.h"
+#include "common/temp_path.h"
 #include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
@@ -53,12 +53,13 @@ bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* p
          commandLine.Append(L" /norestart /Larv ") && AppendPathArgument(commandLine, logPath);
 }
 
-void RunPackageInstall(StubState& state, const wchar_t* keyPath) {
+InstallResult RunPackageInstall(StubState& state, const wchar_t* keyPath) {
   SetStatusText(state, L"Installing...");
 
+  InstallResult result = InstallResult::kDone;
   LogPath logPath;
   if (!ComposeTempFilePath(logPath, kInstallLogFileName)) {
-    ShowMessage(kNoTempFolderMessage, MB_OK);
+    result = InstallResult::kNoTempFolder;
   } else {
     // A log left by an earlier run must not be taken for this run's.
     DeleteFileW(logPath.c_str());
@@ -80,4 +81,5 @@ void RunPackageInstall(StubState& state, const wchar_t* keyPath) {
     }
   }
   DeleteFileW(state.packagePath.c_str());
+  return result;
 }

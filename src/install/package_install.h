@@ -18,10 +18,12 @@ using InstallCommandLine = FixedString<5000>;
 bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* packagePath,
                                const wchar_t* logPath);
 
+enum class InstallResult { kDone, kNoTempFolder };
+
 // Shows "Installing...", runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log
 // in the temp folder and waits for it, dispatching window messages meanwhile (a WM_QUIT does not end
 // the wait). Then scans the log (ScanInstallLog into HKCU\`keyPath`) and deletes it; a log that
-// cannot be opened is left in place. The installer's exit code is not looked at. Always deletes the
-// package file at the end. When the temp folder cannot be found it says so in a message box and only
-// deletes the package.
-void RunPackageInstall(StubState& state, const wchar_t* keyPath = kDownloadIdsKeyPath);
+// cannot be opened is left in place. The installer's exit code is not looked at: the result is
+// kDone whether or not the installation succeeded. Always deletes the package file at the end. When
+// the temp folder cannot be found nothing is installed: kNoTempFolder, and the package is deleted.
+InstallResult RunPackageInstall(StubState& state, const wchar_t* keyPath = kDownloadIdsKeyPath);

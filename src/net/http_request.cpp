@@ -1,6 +1,5 @@
 #include "net/http_request.h"
 
-#include "driver/run_stub.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ bool SplitUrl(const wchar_t* url, WideString& host, WideString& path) {
 }
 
 void SetTransferError(HttpTransfer& transfer, const wchar_t* text) {
-  if (transfer.errorText.empty()) transfer.errorText.Append(text);
+  if (transfer.errorText.empty()) ComposeMessage(transfer.errorText, {text});
 }
 
 bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
@@ -46,12 +45,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
   WideString path;
   SplitUrl(url, host, path);
   if (host.empty() || path.empty()) {
-    WideString& text = transfer.errorText;
-    text.Clear();
-    if (!text.Append(L"The download URL was incorrect (") || !text.Append(url) || !text.Append(L")")) {
-      text.Clear();
-      text.Append(L"Out of memory");
-    }
+    ComposeMessage(transfer.errorText, {L"The download URL was incorrect (", url, L")"});
     return false;
   }
 
@@ -82,21 +76,12 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
   return true;
 }
 
-void ShowTransferError(const HttpTransfer& transfer) {
-  if (!transfer.errorText.empty()) ShowMessage(transfer.errorText.c_str(), MB_ICONERROR);
-}
-
 void CloseTransferHandles(HttpTransfer& transfer) {
   HINTERNET* const handles[] = {&transfer.request, &transfer.connection, &transfer.session};
   for (HINTERNET* handle : handles) {
     if (*handle) WinHttp().CloseHandle(*handle);
     *handle = nullptr;
   }
-}
-
-void EndTransfer(HttpTransfer& transfer) {
-  ShowTransferError(transfer);
-  CloseTransferHandles(transfer);
 }
 
 bool AppendHttpErrorText(WideString& out, DWORD code) {

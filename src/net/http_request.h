@@ -1,4 +1,4 @@
-// The set-up shared by both transfers (one HTTP GET each) and their failure messages.
+// The set-up shared by both transfers (one HTTP GET each) and their failure texts.
 #pragma once
 
 #include <windows.h>
@@ -22,19 +22,13 @@ bool SplitUrl(const wchar_t* url, WideString& host, WideString& path);
 
 // Opens session, connection and request for a GET of `url`: synchronous, or asynchronous with
 // `callback` registered for all notifications. On failure the error text is set (except for a
-// refused callback registration) and the handles opened so far stay in `transfer` for
-// EndTransfer.
+// refused callback registration, which has none) and the handles opened so far stay in `transfer`
+// for CloseTransferHandles.
 bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
                      WINHTTP_STATUS_CALLBACK callback);
 
-// Shows the error text, if any, in a message box (no owner, default caption, MB_ICONERROR).
-void ShowTransferError(const HttpTransfer& transfer);
-
 // Closes request, connection and session, in that order, each only if open.
 void CloseTransferHandles(HttpTransfer& transfer);
-
-// ShowTransferError, then CloseTransferHandles.
-void EndTransfer(HttpTransfer& transfer);
 
 // Sets the error text; an error already recorded is kept.
 void SetTransferError(HttpTransfer& transfer, const wchar_t* text);

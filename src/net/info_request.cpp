@@ -1,29 +1,23 @@
 #include "net/info_request.h"
 
+#include <utility>
+
 #include "net/http_request.h"
 
 namespace {
 
 constexpr wchar_t kOutOfMemory[] = L"Out of memory";
 
-// Position of the first occurrence of `needle` in text[from, length), or `length` when there is none.
-size_t FindBytes(const char* text, size_t length, size_t from, const char* needle, size_t needleLength) {
-  for (size_t i = from; i + needleLength <= length; ++i) {
-    size_t k = 0;
-    while (k < needleLength && text[i + k] == needle[k]) ++k;
-    if (k == needleLength) return i;
-  }
-  return length;
-}
-
 }  // namespace
 
-void FetchToMemory(const wchar_t* url, ByteString& response) {
+bool FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure) {
   response.Clear();
+  failure.Clear();
   HttpTransfer transfer;
   if (!OpenHttpRequest(transfer, url, false, nullptr)) {
-    EndTransfer(transfer);
-    return;
+    CloseTransferHandles(transfer);
+    failure = std::move(transfer.errorText);
+    return failure.empty();
   }
   if (!WinHttp().SendRequest(transfer.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                           0)) {
@@ -52,7 +46,9 @@ void FetchToMemory(const wchar_t* url, ByteString& response) {
       if (read == 0) break;
     }
   }
-  EndTransfer(transfer);
+  CloseTransferHandles(transfer);
+  failure = std::move(transfer.errorText);
+  return failure.empty();
 }
 
 bool ExtractElement(const ByteString& response, const char* name, WideString& out) {

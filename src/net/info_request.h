@@ -4,9 +4,10 @@
 #include "common/strings.h"
 
 // Fetches `url` synchronously into `response` (emptied first), byte for byte. No window messages are
-// dispatched meanwhile. A failure is shown in a message box; `response` then holds whatever arrived
-// before it. Running out of memory while the reply grows ends the transfer with a message.
-void FetchToMemory(const wchar_t* url, ByteString& response);
+// dispatched meanwhile. Returns false when the request failed, with the text for the user in
+// `failure`; `response` then holds whatever arrived before the failure. Running out of memory while
+// the reply grows ends the transfer as a failure.
+bool FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure);
 
 // Finds the first "<name>" in `response` and the first "</name>" after it, comparing bytes exactly,
 // in the part of the response before its first zero byte. When both are found, appends the bytes

@@ -1,12 +1,52 @@
 #include "net/package_download.h"
 
-#include "driver/run_stub.h"
+#include <utility>
+
 #include "net/http_request.h"
 #include "net/progress_format.h"
 #include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
 namespace {
+
+constexpr DWORD kReadBufferBytes = 0x40000;  // 262,144
+
+// One attempt's shared record between DownloadToFile (UI thread) and TransferCallback (the HTTP
+// library's threads). Zero-filled at allocation; freed with its last reference.
+struct RequestContext {
+  volatile LONG references;  // changed only atomically
+  CRITICAL_SECTION lock;     // re-entrant; guards `request` and the handling of notifications
+  bool lockInitialised;
+  HINTERNET request;  // null once closed
+  HANDLE completion;  // manual reset; signalled when the transfer is over, for whatever reason
+  BYTE buffer[kReadBufferBytes];
+  DWORD contentLength;
+  DWORD received;
+  bool invalidResponse;  // the library reported ERROR_WINHTTP_INVALID_SERVER_RESPONSE
+  HANDLE packageFile;    // INVALID_HANDLE_VALUE when not open
+
+  // What the attempt saw, to tell a complete download from a failed one.
+  StubState* state;
+  DWORD statusCode;
+  bool haveContentLength;
+  bool bodyComplete;    // the library reported the end of the body
+  bool writeFailed;     // the package file took fewer bytes than received
+  DWORD error;          // first error of a library call or a request error; 0 if none
+  int position;         // bar position last shown
+  DownloadStatus shownStatus;  // status text last shown
+  DWORD shownAt;        // GetTickCount() of the last window update; 0 before the first
+  HANDLE freed;         // the context's own handle to an event signalled, then closed, once the block
+                        // is freed (the package file is closed by then)
+};
+
+void CALLBACK TransferCallback(HINTERNET handle, DWORD_PTR contextValue, DWORD status, void* info,
+                               DWORD infoLength);
+
+// Enters the context's lock; returns false, without the lock, when the request is already closed.
+bool LockContext(RequestContext* context);
+
+// Drops one reference; the last one closes what the context still holds and frees it.
+void ReleaseContext(RequestContext* context);
 
 // How long to wait, after the attempt, for the library to give back its reference to the context
 // (and so for the package file to close). It comes within milliseconds; the limit keeps a library
@@ -16,11 +56,6 @@ constexpr DWORD kReleaseWaitMs = 30000;
 // The window follows the download at most this often (and always on the last chunk): updating it
 // for every 256 KiB chunk keeps the library's thread waiting on the UI thread and halves the speed.
 constexpr DWORD kProgressIntervalMs = 100;
-
-bool SameText(const wchar_t* a, const wchar_t* b) {
-  while (*a && *a == *b) ++a, ++b;
-  return *a == *b;
-}
 
 void Signal(RequestContext* context) { SetEvent(context->completion); }
 
@@ -76,21 +111,20 @@ bool OnReadComplete(RequestContext* context, DWORD n) {
     return true;
   }
   const int position = DownloadProgressPosition(context->received, context->contentLength, context->position);
-  wchar_t status[64];
+  DownloadStatus status;
   FormatDownloadStatus(context->received, context->contentLength, status);
   const DWORD now = GetTickCount();
   const bool due = context->shownAt == 0 || now - context->shownAt >= kProgressIntervalMs ||
                    context->received == context->contentLength;
-  if (due && (position != context->position || !SameText(status, context->shownStatus))) {
+  if (due && (position != context->position || !SameText(status.c_str(), context->shownStatus.c_str()))) {
     context->position = position;
-    for (size_t i = 0; (context->shownStatus[i] = status[i]) != 0; ++i) {
-    }
+    context->shownStatus = status;
     context->shownAt = now ? now : 1;
     StubState& state = *context->state;
     LeaveCriticalSection(&context->lock);
 
     SetProgressPosition(state, position);
-    SetStatusText(state, status);
+    SetStatusText(state, status.c_str());
 
     if (!LockContext(context)) {
       Signal(context);
@@ -121,61 +155,54 @@ void OnRequestError(RequestContext* context, const WINHTTP_ASYNC_RESULT* result)
   Signal(context);
 }
 
-void ShowSystemError(DWORD code) {
+// Sets `message` to the system's own text for `code` (empty when the system has none).
+void ComposeSystemErrorText(WideString& message, DWORD code) {
   wchar_t* text = nullptr;
   FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0,
                  nullptr);
-  ShowMessage(text ? text : L"", MB_ICONERROR);
+  ComposeMessage(message, {text ? text : L""});
   if (text) LocalFree(text);
 }
 
-void AppendNumber(WideString& out, DWORD value) {
-  wchar_t digits[16];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) out.Append(&digits[--n], 1);
+// Appends the library's text for `code`, or "error N" where it has none.
+bool AppendErrorReason(WideString& reason, DWORD code) {
+  return AppendHttpErrorText(reason, code) || (reason.Append(L"error ") && AppendDecimal(reason, code));
 }
 
-// The library's text for `code`, or "error N" where it has none.
-void AppendErrorReason(WideString& reason, DWORD code) {
-  if (!AppendHttpErrorText(reason, code)) {
-    reason.Append(L"error ");
-    AppendNumber(reason, code);
+// Sets `failure` to "The download failed (technical reason: <reason>)"; a null reason (memory ran
+// out while composing it) gives "Out of memory".
+void ComposeFailure(WideString& failure, const wchar_t* reason) {
+  if (reason) {
+    ComposeMessage(failure, {L"The download failed (technical reason: ", reason, L")"});
+  } else {
+    ComposeMessage(failure, {L"Out of memory"});
   }
 }
 
-void SetFailure(WideString& failure, const WideString& reason) {
-  failure.Clear();
-  failure.Append(L"The download failed (technical reason: ");
-  failure.Append(reason.c_str());
-  failure.Append(L")");
-}
-
-// Why a transfer that ran to its end is not a complete download; empty when it is one.
-void DescribeFailure(const RequestContext& context, WideString& reason) {
+// Sets `failure` to "The download failed (technical reason: <why>)" for a transfer that ran to its
+// end without a complete download, and returns true; returns false, leaving `failure` alone, when
+// the download is complete.
+bool DescribeFailure(const RequestContext& context, WideString& failure) {
+  WideString reason;
+  bool composed = true;
   if (context.error != 0) {
-    AppendErrorReason(reason, context.error);
+    composed = AppendErrorReason(reason, context.error);
   } else if (context.writeFailed) {
-    reason.Append(L"the package file could not be written");
+    composed = reason.Append(L"the package file could not be written");
   } else if (context.statusCode < 200 || context.statusCode > 299) {
-    reason.Append(L"HTTP status ");
-    AppendNumber(reason, context.statusCode);
+    composed = reason.Append(L"HTTP status ") && AppendDecimal(reason, context.statusCode);
   } else if (!context.haveContentLength) {
-    reason.Append(L"no Content-Length");
+    composed = reason.Append(L"no Content-Length");
   } else if (!context.bodyComplete || context.received != context.contentLength) {
-    reason.Append(L"received ");
-    AppendNumber(reason, context.received);
-    reason.Append(L" of ");
-    AppendNumber(reason, context.contentLength);
-    reason.Append(L" bytes");
+    composed = reason.Append(L"received ") && AppendDecimal(reason, context.received) && reason.Append(L" of ") &&
+               AppendDecimal(reason, context.contentLength) && reason.Append(L" bytes");
+  } else {
+    return false;
   }
+  ComposeFailure(failure, composed ? reason.c_str() : nullptr);
+  return true;
 }
-
-}  // namespace
 
 bool LockContext(RequestContext* context) {
   EnterCriticalSection(&context->lock);
@@ -246,8 +273,10 @@ void CALLBACK TransferCallback(HINTERNET, DWORD_PTR contextValue, DWORD status, 
   if (locked) LeaveCriticalSection(&context->lock);
 }
 
+}  // namespace
+
 bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
-                    WideString& failure) {
+                    AttemptMessages& messages) {
   HttpTransfer transfer;
   RequestContext* context = nullptr;
   HANDLE freed = nullptr;
@@ -275,7 +304,7 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
   DeleteFileW(path);
   context->packageFile = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (context->packageFile == INVALID_HANDLE_VALUE) {
-    ShowSystemError(GetLastError());
+    ComposeSystemErrorText(messages.atOnce, GetLastError());
     goto done;
   }
   if (!InitializeCriticalSectionAndSpinCount(&context->lock, 1000)) goto done;
@@ -300,8 +329,7 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
   if (!WinHttp().SendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
                              reinterpret_cast<DWORD_PTR>(context))) {
     WideString reason;
-    AppendErrorReason(reason, GetLastError());
-    SetFailure(failure, reason);
+    ComposeFailure(messages.failure, AppendErrorReason(reason, GetLastError()) ? reason.c_str() : nullptr);
     CloseContextRequest(context);  // its handle-closing notification drops the library's reference
     goto done;
   }
@@ -314,15 +342,10 @@ bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, b
   locked = true;
   CloseContextRequest(context);
   invalidResponse = context->invalidResponse;
-  {
-    WideString reason;
-    DescribeFailure(*context, reason);
-    completed = reason.empty();
-    if (!completed) SetFailure(failure, reason);
-  }
+  completed = !DescribeFailure(*context, messages.failure);
 
 done:
-  ShowTransferError(transfer);
+  if (!transfer.errorText.empty()) messages.atOnce = std::move(transfer.errorText);
   if (locked) LeaveCriticalSection(&context->lock);
   if (context) {
     ReleaseContext(context);
@@ -330,11 +353,7 @@ done:
     // the package file is closed before the installer opens it or a new attempt recreates it. A
     // file that may still be open is no complete download.
     if (!freed || !WaitDispatchingMessages(freed, kReleaseWaitMs)) {
-      if (completed) {
-        WideString reason;
-        reason.Append(L"the package file was not closed in time");
-        SetFailure(failure, reason);
-      }
+      if (completed) ComposeFailure(messages.failure, L"the package file was not closed in time");
       completed = false;
     }
   }

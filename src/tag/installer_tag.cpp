@@ -19,10 +19,14 @@ DWORD ReadBigEndian(HANDLE file) {
 }  // namespace
 
 bool ReadInstallerTag(InstallerTag& tag) {
-  wchar_t path[MAX_PATH] = {};
-  // A path longer than the buffer comes back cut short; opening it then fails and the tag is missing.
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  return ReadInstallerTagFrom(path, tag);
+  tag = InstallerTag{};
+  tag.file = INVALID_HANDLE_VALUE;
+  PathString path;
+  // A path longer than the buffer comes back cut short (the length is then the buffer's): a cut
+  // path could name another file, so the tag counts as missing.
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  return ReadInstallerTagFrom(path.c_str(), tag);
 }
 
 bool ReadInstallerTagFrom(const wchar_t* path, InstallerTag& tag) {
