@@ -1,0 +1,99 @@
+// The tag stage over real files: the trailer at the end of a file, the identifier it points at, and
+// the id file.
+#include "tag/installer_tag.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "install_test_support.h"
+
+namespace {
+
+using install_test::ReadBytes;
+using install_test::WriteBytes;
+
+const std::string kBody(4096, '\x90');  // stands in for the executable
+
+std::string BigEndian(uint32_t value) {
+  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+          static_cast<char>(value)};
+}
+
+std::string Trailer(uint32_t offset, uint32_t length, uint32_t magic = kInstallerTagMagic) {
+  return BigEndian(magic) + BigEndian(offset) + BigEndian(length);
+}
+
+// The body, the identifier and a trailer pointing at it: the tagging tool's layout.
+std::string Tagged(const std::string& id) { return kBody + id + Trailer(kBody.size(), id.size()); }
+
+class TagTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = install_test::MakeScratchFolder(L"velko-tag-test");
+    ZeroMemory(&state_, sizeof(state_));
+  }
+  void TearDown() override { install_test::RemoveTree(folder_); }
+
+  std::wstring Path(const wchar_t* name) const { return folder_ + L"\\" + name; }
+
+  std::wstring folder_;
+  StubState state_;
+};
+
+TEST_F(TagTest, TableOfTrailers) {
+  const size_t n = kBody.size();
+  static const std::string kHundred(100, '1');
+  const struct {
+    const char* name;
+    std::string file;
+    bool tagFound;
+    StoreResult result;
+    std::string idFile;  // what the id file holds afterwards
+    std::string id;      // the identifier as the run uses it (up to its first NUL), after success
+  } kCases[] = {
+      {"untagged", kBody, false, StoreResult::kOk, "", ""},
+      {"shorter than the trailer", std::string("\xE4\x1C\x31", 3), false, StoreResult::kOk, "", ""},
+      {"wrong magic", kBody + Trailer(n, 0, 0xE41C3138), false, StoreResult::kOk, "", ""},
+      {"tagged", Tagged("0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"), true, StoreResult::kOk,
+       "0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE", "0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"},
+      {"id elsewhere in the file", kBody + "XXXX" + "ELSEWHERE-ID" + "YYYYYYYY" + Trailer(n + 4, 12), true,
+       StoreResult::kOk, "ELSEWHERE-ID", "ELSEWHERE-ID"},
+      {"id length 0", kBody + Trailer(n, 0), true, StoreResult::kOk, "", ""},
+      {"zero byte inside the id", Tagged(std::string("AB\0CD", 5)), true, StoreResult::kOk,
+       std::string("AB\0CD", 5), "AB"},
+      {"99 bytes", Tagged(std::string(99, '9')), true, StoreResult::kOk, std::string(99, '9'),
+       std::string(99, '9')},
+      {"length runs past the end of the file", kBody + "SHORT" + Trailer(n, 40), true,
+       StoreResult::kExtractFailed, "", ""},
+      {"offset beyond the end of the file", kBody + "ID" + Trailer(n + 1000, 2), true,
+       StoreResult::kExtractFailed, "", ""},
+      {"100 bytes", Tagged(kHundred), true, StoreResult::kExtractFailed, "", ""},
+      {"huge length", kBody + "ID" + Trailer(n, 0xFFFFFFF0), true, StoreResult::kExtractFailed, "", ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring exe = Path(L"stub.exe");
+    const std::wstring idFile = Path(L"velko-download-id.txt");
+    ASSERT_TRUE(WriteBytes(idFile, "AN-OLDER-AND-MUCH-LONGER-IDENTIFIER-FROM-AN-EARLIER-RUN"));
+    ASSERT_TRUE(WriteBytes(exe, c.file));
+    ZeroMemory(&state_, sizeof(state_));
+
+    InstallerTag tag;
+    const bool found = ReadInstallerTagFrom(exe.c_str(), tag);
+    EXPECT_EQ(found, c.tagFound);
+    if (!found) {
+      if (tag.file != INVALID_HANDLE_VALUE) CloseHandle(tag.file);
+      continue;
+    }
+    const StoreResult result = StoreDownloadIdTo(state_, tag, idFile.c_str());
+    if (result != StoreResult::kOk) CloseHandle(tag.file);  // left open for the caller after a failure
+    EXPECT_EQ(result, c.result);
+    std::string written;
+    ASSERT_TRUE(ReadBytes(idFile, written));
+    EXPECT_EQ(written, c.idFile);  // replaced, never appended to
+    if (result == StoreResult::kOk) EXPECT_EQ(std::string(state_.downloadId), c.id);
+  }
+}
+
+}  // namespace
