@@ -206,7 +206,7 @@ class StubTestCase(unittest.TestCase):
 
 
 FAKE_MSIEXEC = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "fake-msiexec.exe")
-FAKE_PREFIX_TOOL = os.path.join(ROOT, "tools", "fake-msiexec", "fake-msiexec-prefix")
+FAKE_PREFIX_TOOL = os.path.join(ROOT, "tests", "support", "fake-msiexec", "fake-msiexec-prefix")
 FAKE_CONTROL = os.path.join(PREFIX, "drive_c", "velko-fake-msiexec")
 FAKE_RUN = os.path.join(FAKE_CONTROL, "run.txt")
 

@@ -1,5 +1,5 @@
 // The install stage end to end: the real RunPackageInstall starting the stand-in msiexec
-// (tools/fake-msiexec) from the prefix's system folder, as the stub does.
+// (tests/support/fake-msiexec) from the prefix's system folder, as the stub does.
 #include <gtest/gtest.h>
 
 #include <map>
