@@ -206,19 +206,37 @@ class StubTestCase(unittest.TestCase):
 
 
 FAKE_MSIEXEC = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "fake-msiexec.exe")
-FAKE_PREFIX_TOOL = os.path.join(ROOT, "tests", "support", "fake-msiexec", "fake-msiexec-prefix")
-FAKE_CONTROL = os.path.join(PREFIX, "drive_c", "velko-fake-msiexec")
-FAKE_RUN = os.path.join(FAKE_CONTROL, "run.txt")
+FAKE_SOURCES = os.path.join(ROOT, "tests", "support", "fake-msiexec")
+FAKE_PREFIX_TOOL = os.path.join(FAKE_SOURCES, "fake-msiexec-prefix")
+
+
+def _fake_msiexec_names():
+    """The stand-in's folder and file names as {"RunFile": "run.txt", ...}, read from the header that
+    names them for the stand-in, the unit tests and its prefix script."""
+    with open(os.path.join(FAKE_SOURCES, "control_files.h"), encoding="utf-8") as f:
+        return dict(re.findall(r'^constexpr wchar_t k(\w+)\[\] = L"([^"\\]*)";', f.read(), re.M))
+
+
+FAKE_NAMES = _fake_msiexec_names()
+FAKE_CONTROL = os.path.join(PREFIX, "drive_c", FAKE_NAMES["ControlFolder"])
+
+
+def fake_control_file(name):
+    """The path of the stand-in's file named kNAME in control_files.h, e.g. "RecordsFile"."""
+    return os.path.join(FAKE_CONTROL, FAKE_NAMES[name])
+
+
+FAKE_RUN = fake_control_file("RunFile")
 
 
 def use_fake_msiexec(test):
-    """Puts the stand-in msiexec into the prefix for `test` and takes it out again afterwards."""
+    """Puts the stand-in msiexec into the prefix for `test` and takes it out again afterwards; the
+    files of earlier runs (every name ending in "File") are removed first."""
     subprocess.run([FAKE_PREFIX_TOOL, "install", FAKE_MSIEXEC], check=True, env=wine_env())
     test.addCleanup(subprocess.run, [FAKE_PREFIX_TOOL, "remove"], env=wine_env())
-    for name in ("run.txt", "records.txt", "no-log", "exit-code.txt", "lock-log-ms.txt", "wait-event"):
-        path = os.path.join(FAKE_CONTROL, name)
-        if os.path.exists(path):
-            os.remove(path)
+    for name in FAKE_NAMES:
+        if name.endswith("File") and os.path.exists(fake_control_file(name)):
+            os.remove(fake_control_file(name))
 
 
 def fake_msiexec_run():

@@ -45,7 +45,7 @@ class InstallTest(h.StubTestCase):
     def test_log_records_become_registry_values(self):
         h.use_fake_msiexec(self)
         self.serve_package()
-        with open(os.path.join(h.FAKE_CONTROL, "records.txt"), "w", encoding="utf-8") as f:
+        with open(h.fake_control_file("RecordsFile"), "w", encoding="utf-8") as f:
             f.write("=== Verbose logging started ===\n"
                     "InstallFiles: File: app.exe,  Directory: C:\\App\\,  Size: 4096\n"
                     "InstallFiles: File: app.dll,  Directory: C:\\Lib\\,  Size: 10\n"
@@ -84,7 +84,7 @@ class InstallTest(h.StubTestCase):
     def test_log_that_cannot_be_opened(self):
         h.use_fake_msiexec(self)
         self.serve_package()
-        with open(os.path.join(h.FAKE_CONTROL, "lock-log-ms.txt"), "w") as f:
+        with open(h.fake_control_file("LockLogMsFile"), "w") as f:
             f.write("4000")
         run = h.run_exe(self.tagged_stub())
         self.assertEqual(run.boxes, [])
@@ -99,9 +99,8 @@ class InstallTest(h.StubTestCase):
         exe = self.tagged_stub()
         # A msiexec.exe planted beside the stub (the user's downloads folder) must never run, even
         # with Wine told to prefer native programs of that name.
-        planted_control = os.path.join(h.FAKE_CONTROL, "run.txt")
-        if os.path.exists(planted_control):
-            os.remove(planted_control)
+        if os.path.exists(h.FAKE_RUN):
+            os.remove(h.FAKE_RUN)
         shutil.copy(h.FAKE_MSIEXEC, os.path.join(os.path.dirname(exe), "msiexec.exe"))
         self.addCleanup(lambda: subprocess.run(["wine", "msiexec", "/x", h.to_windows_path(DEMO_MSI), "/qn"],
                                                env=h.wine_env(), capture_output=True))
