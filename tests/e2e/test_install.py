@@ -31,7 +31,7 @@ class InstallTest(h.StubTestCase):
         run = h.run_exe(self.tagged_stub())
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         installer = h.fake_msiexec_run()
-        temp = r"C:\users\root\Temp" + "\\"
+        temp = h.WINDOWS_TEMP_DIR + "\\"
         self.assertEqual(installer["cmdline"], "msiexec /i %svelko-installer.msi /norestart /Larv %svelko-installer.log"
                          % (temp, temp))
         self.assertEqual(installer["module"].lower(), r"c:\windows\system32\msiexec.exe")
