@@ -72,13 +72,13 @@ def main():
     print("Download identifier: %s" % ident)
     print("Tagged stub:         %s" % exe)
 
-    server = StubServer(addresses=[INFO_HOST], echo=False)
+    server = StubServer([INFO_HOST])
     server.start()
     try:
         # Well-formed replies, sent at a pace a person can follow: the information reply over about
         # two seconds, the 3 MB package over about three.
-        server.set_msiurl("http://%s/velko-demo.msi" % INFO_HOST, behaviour="trickle", step=16, delay=0.2)
-        server.add_file("/velko-demo.msi", DEMO_MSI, behaviour="trickle", step=65536, delay=0.06)
+        server.set_msiurl("http://%s/velko-demo.msi" % INFO_HOST, behaviour="trickle:16:0.2")
+        server.add_file("/velko-demo.msi", DEMO_MSI, behaviour="trickle:65536:0.06")
 
         shots = {}
         package_size = os.path.getsize(DEMO_MSI)

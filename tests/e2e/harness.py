@@ -76,9 +76,9 @@ class StubTestCase(unittest.TestCase):
                        capture_output=True)
         return path
 
-    def serve(self, addresses=None, **kwargs):
-        """A started StubServer on the information host (and more addresses), stopped after the test."""
-        server = StubServer(addresses=addresses or [INFO_HOST], **kwargs)
+    def serve(self, addresses=None):
+        """A started StubServer on the information host (or on `addresses`), stopped after the test."""
+        server = StubServer(addresses or [INFO_HOST])
         server.start()
         self.addCleanup(server.stop)
         return server
