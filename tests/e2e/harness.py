@@ -25,8 +25,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 # tools/ is on the path only from here.
 from stubserver import StubServer  # noqa: E402
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
-    ID_FILE, LOG_FILE, PACKAGE_FILE, PREFIX, REG_EXE, WINDOWS_TEMP_DIR, reg_delete, reg_export,
-    restart_wineserver, run_exe, to_windows_path, wine_env, xdotool)
+    ID_FILE, LOG_FILE, PACKAGE_FILE, PREFIX, WINDOWS_TEMP_DIR, reg_delete, reg_export, run_exe,
+    to_windows_path, wine_env, xdotool)
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
 INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
