@@ -24,12 +24,22 @@ velko_install_deps() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# velko_build [STUB_INFO_HOST]: configures and builds into $VELKO_BUILD.
+# velko_build [STUB_INFO_HOST]: configures and builds the default targets into $VELKO_BUILD.
 velko_build() {
-  local host=${1:-127.0.0.1}
-  cmake -S "$VELKO_ROOT" -B "$VELKO_BUILD" -DCMAKE_TOOLCHAIN_FILE="$VELKO_ROOT/cmake/mingw-w64-i686.cmake" \
-    -DSTUB_INFO_HOST="$host" >/dev/null
+  velko_configure "${1:-127.0.0.1}"
   cmake --build "$VELKO_BUILD" -j "$(nproc)" -- --no-print-directory
+}
+
+# velko_build_target TARGET: configures $VELKO_BUILD for the local servers and builds only TARGET
+# (a benchmark, which the default build leaves out), quietly.
+velko_build_target() {
+  velko_configure 127.0.0.1
+  cmake --build "$VELKO_BUILD" --target "$1" -j "$(nproc)" -- --no-print-directory >/dev/null
+}
+
+velko_configure() {
+  cmake -S "$VELKO_ROOT" -B "$VELKO_BUILD" -DCMAKE_TOOLCHAIN_FILE="$VELKO_ROOT/cmake/mingw-w64-i686.cmake" \
+    -DSTUB_INFO_HOST="$1" >/dev/null
 }
 
 # velko_start_xvfb: starts an X server on a free display unless DISPLAY is usable; exports DISPLAY.

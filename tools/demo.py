@@ -11,18 +11,21 @@ import sys
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-import harness as h  # noqa: E402  (the Wine runner shared with the end-to-end tests)
+import winerun as w
+from stubserver import StubServer
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TAG_TOOL = os.path.join(ROOT, "tools", "velko-tag")
+STUB_EXE = os.environ["VELKO_STUB_EXE"]
+INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
 KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
-INSTALL_DIR = os.path.join(h.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
+INSTALL_DIR = os.path.join(w.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
 DEMO_MSI = os.path.join(os.environ["VELKO_BUILD"], "tests", "demo-package", "velko-demo.msi")
 
 
 def window_rectangle():
     """(x, y, width, height) of the progress window on the screen, or None when it is not there."""
-    out = h.xdotool("search", "--name", "^Installing$", "getwindowgeometry").stdout
+    out = w.xdotool("search", "--name", "^Installing$", "getwindowgeometry").stdout
     pos = re.search(r"Position: (-?\d+),(-?\d+)", out)
     size = re.search(r"Geometry: (\d+)x(\d+)", out)
     return tuple(map(int, pos.groups() + size.groups())) if pos and size else None
@@ -56,26 +59,26 @@ def main():
             os.remove(os.path.join(out, name))
 
     # A clean slate: the product of an earlier demo removed, no values, no leftovers.
-    subprocess.run(["wine", "msiexec", "/x", h.to_windows_path(DEMO_MSI), "/qn"], env=h.wine_env(),
+    subprocess.run(["wine", "msiexec", "/x", w.to_windows_path(DEMO_MSI), "/qn"], env=w.wine_env(),
                    capture_output=True)
-    h.reg_delete(r"Software\Brondelvik")
-    for path in (h.ID_FILE, h.PACKAGE_FILE, h.LOG_FILE):
+    w.reg_delete(r"Software\Brondelvik")
+    for path in (w.ID_FILE, w.PACKAGE_FILE, w.LOG_FILE):
         if os.path.exists(path):
             os.remove(path)
 
     exe = os.path.join(out, "velko-stub.exe")
-    ident = subprocess.run([sys.executable, h.TAG_TOOL, h.STUB_EXE, exe, "--random-id"], check=True,
+    ident = subprocess.run([sys.executable, TAG_TOOL, STUB_EXE, exe, "--random-id"], check=True,
                            capture_output=True, text=True).stdout.strip()
     print("Download identifier: %s" % ident)
     print("Tagged stub:         %s" % exe)
 
-    server = h.StubServer(addresses=[h.INFO_HOST], echo=False)
+    server = StubServer([INFO_HOST])
     server.start()
     try:
         # Well-formed replies, sent at a pace a person can follow: the information reply over about
         # two seconds, the 3 MB package over about three.
-        server.set_msiurl("http://%s/velko-demo.msi" % h.INFO_HOST, behaviour="trickle", step=16, delay=0.2)
-        server.add_file("/velko-demo.msi", DEMO_MSI, behaviour="trickle", step=65536, delay=0.06)
+        server.set_msiurl("http://%s/velko-demo.msi" % INFO_HOST, behaviour="trickle:16:0.2")
+        server.add_file("/velko-demo.msi", DEMO_MSI, behaviour="trickle:65536:0.06")
 
         shots = {}
         package_size = os.path.getsize(DEMO_MSI)
@@ -88,7 +91,7 @@ def main():
                 info = [r for r in reqs if r.path.startswith("/WebGetDSData.qdx")]
                 pkg = [r for r in reqs if r.path == "/velko-demo.msi"]
                 stage = None
-                if pkg and os.path.exists(h.PACKAGE_FILE) and os.path.getsize(h.PACKAGE_FILE) == package_size:
+                if pkg and os.path.exists(w.PACKAGE_FILE) and os.path.getsize(w.PACKAGE_FILE) == package_size:
                     stage = "3-installing"
                 elif pkg:
                     stage = "2-downloading"
@@ -110,7 +113,7 @@ def main():
 
         watcher = threading.Thread(target=watch, daemon=True)
         watcher.start()
-        run = h.run_exe(exe, timeout=600)
+        run = w.run_exe(exe, timeout=600)
         stop.set()
         watcher.join()
     finally:
@@ -121,27 +124,27 @@ def main():
     print("Requests the server saw:")
     for r in server.requests:
         print("  GET %s  (%s, %s bytes sent)" % (r.path, r.header("User-Agent"), r.bytes_sent))
-    with open(h.ID_FILE, "rb") as f:
-        print("Id file:             %s = %r" % (h.ID_FILE, f.read().decode("latin-1")))
+    with open(w.ID_FILE, "rb") as f:
+        print("Id file:             %s = %r" % (w.ID_FILE, f.read().decode("latin-1")))
     print("Installed files in %s:" % INSTALL_DIR)
     for root, _, files in os.walk(INSTALL_DIR):
         for name in sorted(files):
             print("  %s" % os.path.relpath(os.path.join(root, name), INSTALL_DIR))
-    query = subprocess.run(["wine", h.REG_EXE, "query", "HKCU\\" + KEY], env=h.wine_env(), capture_output=True,
+    query = subprocess.run(["wine", w.REG_EXE, "query", "HKCU\\" + KEY], env=w.wine_env(), capture_output=True,
                            text=True)
     values = query.stdout.strip() if query.returncode == 0 else ""
     print("Registry (wine reg query HKCU\\%s):\n  %s" % (KEY, values.replace("\n", "\n  ") or "no values"))
     if not values:
         print("  (Wine's msiexec writes an 8-bit log without file records, so there is nothing to record;\n"
               "   the end-to-end tests use a stand-in installer that writes Windows Installer's log format.)")
-    for label, path in (("Package", h.PACKAGE_FILE), ("Install log", h.LOG_FILE)):
+    for label, path in (("Package", w.PACKAGE_FILE), ("Install log", w.LOG_FILE)):
         print("%-20s %s" % (label + ":", "still there (!)" if os.path.exists(path) else "gone"))
     print("Screenshots:")
     for stage in sorted(shots):
         print("  %s" % shots[stage])
     if "3-installing" not in shots:
         print("  (Wine's msiexec installed the package before a screenshot of that stage could be taken)")
-    ok = run.exit_code == 0 and not run.boxes and os.path.isdir(INSTALL_DIR) and not os.path.exists(h.PACKAGE_FILE)
+    ok = run.exit_code == 0 and not run.boxes and os.path.isdir(INSTALL_DIR) and not os.path.exists(w.PACKAGE_FILE)
     print("The whole job %s." % ("succeeded" if ok else "did NOT succeed"))
     return 0 if ok else 1
 

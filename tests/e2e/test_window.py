@@ -31,7 +31,7 @@ class WindowTest(h.StubTestCase):
     def test_window_while_requesting(self):
         server = self.serve()
         # The reply is held back so the window can be looked at while the request is under way.
-        server.set_info_reply(b"<DSData/>", behaviour="hang", seconds=6)
+        server.set_info_reply(b"<DSData/>", behaviour="hang:6")
         seen = {}
 
         def look(proc):

@@ -1,24 +1,23 @@
 // The install stage end to end: the real RunPackageInstall starting the stand-in msiexec
-// (tools/fake-msiexec) from the prefix's system folder, as the stub does.
+// (tests/support/fake-msiexec) from the prefix's system folder, as the stub does.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
+#include "fake-msiexec/control_files.h"
 #include "install/package_install.h"
 #include "install_test_support.h"
 #include "ui/progress_window.h"
 
 namespace {
 
+using fake_msiexec::ControlPath;
 using install_test::FileExists;
 using install_test::ReadValues;
 using install_test::Utf8;
 
-constexpr wchar_t kControlDir[] = L"C:\\velko-fake-msiexec";
 constexpr char kId[] = "ID-4242-\x80\xfe";
-
-std::wstring ControlPath(const wchar_t* name) { return std::wstring(kControlDir) + L"\\" + name; }
 
 std::wstring SystemMsiexec() {
   wchar_t folder[MAX_PATH];
@@ -44,7 +43,7 @@ bool IsWineFile(const std::wstring& path) {
 std::map<std::string, std::string> InstallerRun() {
   std::map<std::string, std::string> run;
   std::string text;
-  if (!install_test::ReadBytes(ControlPath(L"run.txt"), text)) return run;
+  if (!install_test::ReadBytes(ControlPath(fake_msiexec::kRunFile), text)) return run;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
@@ -126,16 +125,16 @@ class PackageInstallTest : public InstallStageTest {
  protected:
   void SetUp() override {
     InstallStageTest::SetUp();
-    CreateDirectoryW(kControlDir, nullptr);
-    for (const wchar_t* name : kControlFiles) DeleteFileW(ControlPath(name).c_str());
+    CreateDirectoryW(fake_msiexec::ControlFolderPath().c_str(), nullptr);
+    for (const wchar_t* name : fake_msiexec::kRunFiles) DeleteFileW(ControlPath(name).c_str());
     const std::wstring fake = OwnFolder() + L"\\fake-msiexec.exe";
     ASSERT_TRUE(FileExists(fake)) << "build the fake-msiexec target";
     // Only Wine's own file is kept to put back: after an interrupted run the stand-in may still be in
     // its place, and the copy kept then is the one to trust.
     if (IsWineFile(SystemMsiexec())) {
-      ASSERT_TRUE(CopyFileW(SystemMsiexec().c_str(), ControlPath(L"wine-msiexec.exe").c_str(), FALSE));
+      ASSERT_TRUE(CopyFileW(SystemMsiexec().c_str(), WineMsiexecCopy().c_str(), FALSE));
     }
-    ASSERT_TRUE(IsWineFile(ControlPath(L"wine-msiexec.exe")))
+    ASSERT_TRUE(IsWineFile(WineMsiexecCopy()))
         << "no copy of Wine's msiexec.exe to put back";
     ASSERT_TRUE(CopyFileW(fake.c_str(), SystemMsiexec().c_str(), FALSE));
     planted_ = OwnFolder() + L"\\msiexec.exe";
@@ -150,8 +149,8 @@ class PackageInstallTest : public InstallStageTest {
   }
 
   void TearDown() override {
-    if (CopyFileW(ControlPath(L"wine-msiexec.exe").c_str(), SystemMsiexec().c_str(), FALSE)) {
-      DeleteFileW(ControlPath(L"wine-msiexec.exe").c_str());
+    if (CopyFileW(WineMsiexecCopy().c_str(), SystemMsiexec().c_str(), FALSE)) {
+      DeleteFileW(WineMsiexecCopy().c_str());
     }
     if (hadOverride_) {
       SetOverride(previousOverride_.type, previousOverride_.data);
@@ -160,12 +159,11 @@ class PackageInstallTest : public InstallStageTest {
     }
     DeleteFileW(planted_.c_str());
     // Left behind, the control files would steer the next user of the stand-in.
-    for (const wchar_t* name : kControlFiles) DeleteFileW(ControlPath(name).c_str());
+    for (const wchar_t* name : fake_msiexec::kRunFiles) DeleteFileW(ControlPath(name).c_str());
     InstallStageTest::TearDown();
   }
 
-  static constexpr const wchar_t* kControlFiles[] = {
-      L"run.txt", L"records.txt", L"no-log", L"exit-code.txt", L"wait-event", L"lock-log-ms.txt"};
+  static std::wstring WineMsiexecCopy() { return ControlPath(fake_msiexec::kWineMsiexecCopy); }
   static constexpr wchar_t kOverridesKey[] = L"Software\\Wine\\DllOverrides";
 
   static bool SetOverride(DWORD type, const std::string& data) {
@@ -183,7 +181,7 @@ class PackageInstallTest : public InstallStageTest {
 };
 
 TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
-  Control(L"records.txt",
+  Control(fake_msiexec::kRecordsFile,
           "=== Verbose logging started ===\n"
           "Action start 10:00:01: InstallFiles.\n"
           "InstallFiles: File: app.exe,  Directory: C:\\Program Files\\Velko Test\\,  Size: 4096\n"
@@ -217,21 +215,12 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
   EXPECT_STREQ(status, L"Installing...");
 }
 
-TEST_F(PackageInstallTest, QuotesPathsWithBlanksAndIgnoresTheExitCode) {
-  temp_ = folder_ + L"\\temp with blank\\";
-  CreateDirectoryW(temp_.c_str(), nullptr);
-  UseTempFolder(temp_);
-  CreateDirectoryW((folder_ + L"\\my downloads").c_str(), nullptr);
-  UsePackage(folder_ + L"\\my downloads\\velko-installer.msi", "not really a package");
-  Control(L"exit-code.txt", "1603");  // "fatal error during installation"
+TEST_F(PackageInstallTest, IgnoresTheInstallersExitCode) {
+  Control(fake_msiexec::kExitCodeFile, "1603");  // "fatal error during installation"
 
   RunPackageInstall(state_, keyPath_.c_str());
 
-  auto run = InstallerRun();
-  EXPECT_EQ(run["cmdline"],
-            Utf8(L"msiexec /i \"" + folder_ +
-                 L"\\my downloads\\velko-installer.msi\" /norestart /Larv \"" + LogPath() + L"\""));
-  EXPECT_EQ(run["log-written"], "1");
+  EXPECT_EQ(InstallerRun()["log-written"], "1");
   // The stand-in's default log names two folders with executables.
   const auto values = Recorded();
   EXPECT_EQ(values.size(), 2u);
@@ -256,8 +245,8 @@ LRESULT CALLBACK ReleaseInstallerOnAppMessage(HWND window, UINT message, WPARAM 
 // The stand-in holds back its log until a window message posted before the install has been
 // dispatched, and that message sits behind a WM_QUIT in the queue.
 TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWait) {
-  Control(L"wait-event", "");
-  const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, L"velko-fake-msiexec-go");
+  Control(fake_msiexec::kWaitEventFile, "");
+  const HANDLE go = CreateEventW(nullptr, TRUE, FALSE, fake_msiexec::kGoEvent);
   ASSERT_NE(go, nullptr);
   goForWindow = go;
   dispatched = 0;
@@ -282,7 +271,7 @@ TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWa
 }
 
 TEST_F(PackageInstallTest, LockedLogIsLeftAloneAndThePackageStillGoes) {
-  Control(L"lock-log-ms.txt", "1500");
+  Control(fake_msiexec::kLockLogMsFile, "1500");
 
   RunPackageInstall(state_, keyPath_.c_str());
 
@@ -295,7 +284,7 @@ TEST_F(PackageInstallTest, LockedLogIsLeftAloneAndThePackageStillGoes) {
 }
 
 TEST_F(PackageInstallTest, WithoutALogOnlyThePackageGoes) {
-  Control(L"no-log", "");
+  Control(fake_msiexec::kNoLogFile, "");
 
   RunPackageInstall(state_, keyPath_.c_str());
 
@@ -380,6 +369,9 @@ TEST(InstallCommandLineTest, QuotesOnlyPathsWithABlankOrTab) {
        L"msiexec /i C:\\T\\p.msi /norestart /Larv \"C:\\A\tB\\l.log\""},
       {L"C:\\T\\it's,(1)&x.msi", L"C:\\T\\l.log",
        L"msiexec /i C:\\T\\it's,(1)&x.msi /norestart /Larv C:\\T\\l.log"},
+      {L"C:\\my downloads\\velko-installer.msi", L"C:\\temp with blank\\velko-installer.log",
+       L"msiexec /i \"C:\\my downloads\\velko-installer.msi\" /norestart /Larv "
+       L"\"C:\\temp with blank\\velko-installer.log\""},
   };
   for (const auto& c : kCases) {
     InstallCommandLine commandLine;

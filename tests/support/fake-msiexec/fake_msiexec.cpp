@@ -5,12 +5,13 @@
 
 #include <string>
 
+#include "control_files.h"
 #include "install_test_support.h"
 
 namespace {
 
-constexpr wchar_t kControlDir[] = L"C:\\velko-fake-msiexec";
-constexpr wchar_t kGoEventName[] = L"velko-fake-msiexec-go";
+using fake_msiexec::ControlPath;
+
 constexpr wchar_t kHoldSwitch[] = L" --hold-log ";
 constexpr DWORD kGoEventTimeoutMs = 10000;
 
@@ -31,8 +32,6 @@ constexpr const char* kDefaultLog[] = {
     "MSI (s) (C0:D4) [10:00:02:300]: Product: Velko Demo -- Installation completed successfully.",
     "=== Logging stopped: 12/10/2026  10:00:02 ===",
 };
-
-std::wstring ControlPath(const wchar_t* name) { return std::wstring(kControlDir) + L"\\" + name; }
 
 bool ControlFileExists(const wchar_t* name) {
   return GetFileAttributesW(ControlPath(name).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -97,7 +96,7 @@ std::wstring ArgumentAfter(const std::wstring& commandLine, const wchar_t* optio
 std::string LogBytes() {
   std::string records;
   std::wstring log;
-  if (install_test::ReadBytes(ControlPath(L"records.txt"), records)) {
+  if (install_test::ReadBytes(ControlPath(fake_msiexec::kRecordsFile), records)) {
     size_t start = 0;
     while (start < records.size()) {
       size_t end = records.find('\n', start);
@@ -138,7 +137,7 @@ bool LockLogInChild(const std::wstring& log, DWORD holdMs) {
 class RunRecord {
  public:
   RunRecord() {
-    file_ = CreateFileW(ControlPath(L"run.txt").c_str(), GENERIC_WRITE,
+    file_ = CreateFileW(ControlPath(fake_msiexec::kRunFile).c_str(), GENERIC_WRITE,
                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS, 0, nullptr);
   }
   ~RunRecord() {
@@ -166,7 +165,7 @@ int main() {
     return 0;
   }
 
-  CreateDirectoryW(kControlDir, nullptr);
+  CreateDirectoryW(fake_msiexec::ControlFolderPath().c_str(), nullptr);
   const std::wstring package = ArgumentAfter(commandLine, L"/i");
   const std::wstring log = ArgumentAfter(commandLine, L"/Larv");
 
@@ -194,8 +193,8 @@ int main() {
                                                : "0"));
   record.Add("log", log);
 
-  if (ControlFileExists(L"wait-event")) {
-    const HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, kGoEventName);
+  if (ControlFileExists(fake_msiexec::kWaitEventFile)) {
+    const HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, fake_msiexec::kGoEvent);
     const bool signalled = go && WaitForSingleObject(go, kGoEventTimeoutMs) == WAIT_OBJECT_0;
     if (go) CloseHandle(go);
     record.Add("event", std::string(signalled ? "signalled" : "missed"));
@@ -203,12 +202,12 @@ int main() {
   }
 
   bool written = false;
-  if (!ControlFileExists(L"no-log") && !log.empty()) written = install_test::WriteBytes(log, LogBytes());
+  if (!ControlFileExists(fake_msiexec::kNoLogFile) && !log.empty()) written = install_test::WriteBytes(log, LogBytes());
   record.Add("log-written", std::string(written ? "1" : "0"));
 
-  const DWORD lockMs = ControlNumber(L"lock-log-ms.txt", 0);
+  const DWORD lockMs = ControlNumber(fake_msiexec::kLockLogMsFile, 0);
   if (written && lockMs > 0)
     record.Add("log-locked", std::string(LockLogInChild(log, lockMs) ? "1" : "0"));
 
-  return static_cast<int>(ControlNumber(L"exit-code.txt", 0));
+  return static_cast<int>(ControlNumber(fake_msiexec::kExitCodeFile, 0));
 }

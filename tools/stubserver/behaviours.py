@@ -1,0 +1,151 @@
+"""How the local server answers: behaviours, and the reply a behaviour plans for one request.
+
+A behaviour is a string. Items joined by "," answer successive requests of a path (its first
+request, its second, ...) and the last item repeats; "ITEM*N" stands for N copies of ITEM. An item
+is a name with its parameters after ":".
+
+    ok                      200, Content-Length, the whole body
+    malformed               "GARBAGE\\r\\n\\r\\n" in place of a status line, then close
+    reset[:BYTES]           200 with the full Content-Length, BYTES of the body (default half), then
+                            a connection reset (RST) once they have left the send queue
+    short[:BYTES]           the same, but a normal close (FIN)
+    chunked                 Transfer-Encoding: chunked in 64 KiB chunks, no Content-Length
+    status:CODE             that status with a small HTML page
+    empty                   200, Content-Length: 0, no body
+    long                    the whole body, then 1024 bytes more than the Content-Length announced
+    trickle[:STEP[:DELAY]]  the whole body in STEP-byte pieces (default 1024) with DELAY seconds
+                            between them (default 0.05)
+    hang[:SECONDS]          nothing at all; close after SECONDS (default: when the server stops)
+
+Examples: "reset", "status:500,ok", "malformed*2,ok", "malformed,status:404", "trickle:65536:0.06".
+"""
+import dataclasses
+import html
+import http
+
+GARBAGE = b"GARBAGE\r\n\r\n"
+CHUNK_BYTES = 65536
+LONG_EXTRA_BYTES = 1024
+
+
+@dataclasses.dataclass(frozen=True)
+class Step:
+    """One way of answering a request: a behaviour name and its parameters."""
+    name: str
+    nbytes: int = None     # reset, short: body bytes sent (None: half)
+    code: int = 200        # status
+    step: int = 1024       # trickle: bytes per piece
+    delay: float = 0.05    # trickle: seconds between pieces
+    seconds: float = None  # hang: seconds before the close (None: until the server stops)
+
+    def label(self):
+        return "status:%d" % self.code if self.name == "status" else self.name
+
+
+# Each behaviour's parameters, in the order an item gives them, with their types.
+_PARAMETERS = {
+    "ok": (), "malformed": (), "chunked": (), "empty": (), "long": (),
+    "reset": (("nbytes", int),), "short": (("nbytes", int),),
+    "status": (("code", int),),
+    "trickle": (("step", int), ("delay", float)),
+    "hang": (("seconds", float),),
+}
+
+
+class Behaviour:
+    """The steps for a path's successive requests; the last one repeats."""
+
+    def __init__(self, text):
+        self.text = text
+        self.steps = []
+        for item in text.split(","):
+            item, star, repeat = item.strip().partition("*")
+            try:
+                count = int(repeat) if star else 1
+            except ValueError:
+                raise ValueError("bad repeat in %r" % text) from None
+            if count < 1:
+                raise ValueError("repeat must be at least 1 in %r" % text)
+            self.steps += [_parse_step(item)] * count
+
+    def step_for(self, index):
+        """The step for the path's request number `index` (0 for the first)."""
+        return self.steps[min(index, len(self.steps) - 1)]
+
+
+def _parse_step(item):
+    name, *args = item.split(":")
+    if name not in _PARAMETERS:
+        raise ValueError("unknown behaviour %r (known: %s)" % (name, ", ".join(_PARAMETERS)))
+    parameters = _PARAMETERS[name]
+    if len(args) > len(parameters):
+        raise ValueError("too many parameters in %r" % item)
+    values = {}
+    for (key, kind), text in zip(parameters, args):
+        try:
+            values[key] = kind(text)
+        except ValueError:
+            raise ValueError("bad %s %r in %r" % (key, text, item)) from None
+        if values[key] < (1 if key == "step" else 0):
+            raise ValueError("%s out of range in %r" % (key, item))
+    if name == "status" and not 100 <= values.get("code", 0) <= 999:
+        raise ValueError("status needs a code from 100 to 999: %r" % item)
+    return Step(name, **values)
+
+
+@dataclasses.dataclass
+class Reply:
+    """What to send for one request, decided before anything is sent.
+
+    With status 0 there is no HTTP reply: `raw` is sent as it is. Otherwise the status line and
+    `headers`, then `page` if there is one, else `count` bytes of the content from `offset` (chunked,
+    or in pieces of `piece` bytes `delay` seconds apart when `delay` is set), then `extra`."""
+    status: int = 200
+    headers: list = dataclasses.field(default_factory=list)
+    raw: bytes = b""
+    page: bytes = b""
+    offset: int = 0
+    count: int = 0
+    chunked: bool = False
+    piece: int = CHUNK_BYTES
+    delay: float = 0.0
+    extra: bytes = b""
+    wait: float = 0.0      # seconds before anything is sent (None: until the server stops)
+    ending: str = "close"  # "close" (FIN) or "reset" (RST)
+
+
+def plan_reply(step, request, size, content_type):
+    """The reply to `request` (method, path and headers at hand) under `step`, for content of `size`
+    bytes of `content_type`. Every request's reply is decided here."""
+    name = step.name
+    if name == "malformed":
+        return Reply(status=0, raw=GARBAGE)
+    if name == "hang":
+        return Reply(status=0, wait=step.seconds)
+    if name == "status":
+        reason = reason_phrase(step.code)
+        page = ('<html><head><title>{0} {1}</title></head><body><h1>{0} {1}</h1></body></html>\r\n'
+                .format(step.code, html.escape(reason))).encode()
+        return Reply(status=step.code, page=page,
+                     headers=[("Content-Type", "text/html"), ("Content-Length", str(len(page)))])
+    if name == "chunked":
+        return Reply(headers=[("Content-Type", content_type), ("Transfer-Encoding", "chunked")],
+                     count=size, chunked=True)
+    if name == "empty":
+        return Reply(headers=[("Content-Type", content_type), ("Content-Length", "0")])
+    reply = Reply(headers=[("Content-Type", content_type), ("Content-Length", str(size))], count=size)
+    if name in ("reset", "short"):
+        reply.count = size // 2 if step.nbytes is None else min(step.nbytes, size)
+        reply.ending = "reset" if name == "reset" else "close"
+    elif name == "trickle":
+        reply.piece, reply.delay = step.step, step.delay
+    elif name == "long":
+        reply.extra = b"X" * LONG_EXTRA_BYTES
+    return reply
+
+
+def reason_phrase(code):
+    try:
+        return http.HTTPStatus(code).phrase
+    except ValueError:
+        return "Unknown"

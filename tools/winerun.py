@@ -1,0 +1,208 @@
+"""Runs the stub and other Windows programs under Wine in a throw-away 32-bit prefix, for the tests and
+the demo: the environment, the prefix's folders (and the stub's files in them), message boxes read
+from Wine's trace and answered with key presses, the registry read through reg.exe, and a restart of
+the prefix's wineserver that holds none of the caller's pipes.
+
+Environment: WINEPREFIX (the prefix, made by tools/make-wine-prefix), DISPLAY (an X server: boxes are
+answered with key presses on it).
+"""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+
+PREFIX = os.environ.get("WINEPREFIX", "")
+MAKE_PREFIX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "make-wine-prefix")
+# reg.exe by its full path: `wine reg` would run a reg.exe in the current folder if there were one.
+REG_EXE = r"C:\windows\system32\reg.exe"
+
+
+def wine_user(prefix):
+    """The name of the prefix's Windows user: Wine makes one folder for it under drive_c/users, next
+    to Public (it takes the Unix user's name, which the caller need not know)."""
+    users = os.path.join(prefix, "drive_c", "users")
+    names = [n for n in os.listdir(users) if n != "Public" and os.path.isdir(os.path.join(users, n))]
+    if len(names) != 1:
+        raise RuntimeError("expected one user folder besides Public in %s, found %r" % (users, names))
+    return names[0]
+
+
+# The user's folder on the Linux side and as Windows programs see it, and the folders below it that
+# the stub uses ("" when no prefix is set).
+USER = wine_user(PREFIX) if PREFIX else ""
+USER_DIR = os.path.join(PREFIX, "drive_c", "users", USER) if PREFIX else ""
+WINDOWS_USER_DIR = "C:\\users\\" + USER
+TEMP_DIR = os.path.join(USER_DIR, "Temp")
+WINDOWS_TEMP_DIR = WINDOWS_USER_DIR + "\\Temp"
+APPDATA_DIR = os.path.join(USER_DIR, "AppData", "Roaming")
+
+# The stub's own files in the prefix: the id file it keeps, and the package and the installer's log it
+# writes to the temp folder (and removes) during a run.
+ID_FILE = os.path.join(APPDATA_DIR, "velko-download-id.txt")
+PACKAGE_FILE = os.path.join(TEMP_DIR, "velko-installer.msi")
+LOG_FILE = os.path.join(TEMP_DIR, "velko-installer.log")
+
+
+def wine_env(**extra):
+    """The environment of a Wine command in the prefix: 32-bit, quiet unless WINEDEBUG says else."""
+    env = dict(os.environ)
+    env.update(WINEARCH="win32", WINEPREFIX=PREFIX)
+    env.setdefault("WINEDEBUG", "-all")
+    env.update(extra)
+    return env
+
+
+def to_windows_path(path):
+    """The Wine path of a Unix path (through drive Z:)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True)
+
+
+_MSGBOX = re.compile(r'trace:msgbox:MSGBOX_OnInit L"(.*)"\s*$')
+_SIMPLE_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+
+
+def unescape_wine(text):
+    """Undoes the escaping of Wine's debug strings (\\n, \\", \\\\, \\xNN, \\uNNNN)."""
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\" or i + 1 >= len(text):
+            out.append(c)
+            i += 1
+            continue
+        n = text[i + 1]
+        if n in _SIMPLE_ESCAPES:
+            out.append(_SIMPLE_ESCAPES[n])
+            i += 2
+        elif n == "x":
+            out.append(chr(int(text[i + 2:i + 4], 16)))
+            i += 4
+        elif n == "u":
+            out.append(chr(int(text[i + 2:i + 6], 16)))
+            i += 6
+        else:
+            out.append(n)
+            i += 2
+    return "".join(out)
+
+
+def _error_windows():
+    return [w for w in xdotool("search", "--name", "^Error$").stdout.split() if w]
+
+
+def _dismiss_box(deadline):
+    """Presses Return until the message box on the screen is gone."""
+    while time.time() < deadline:
+        if _error_windows():
+            break
+        time.sleep(0.1)
+    while time.time() < deadline and _error_windows():
+        xdotool("key", "Return")
+        gone = time.time() + 1.5
+        while time.time() < gone and _error_windows():
+            time.sleep(0.1)
+
+
+class Run:
+    """How a run under Wine ended: exit code, the texts of its message boxes in order, Wine's stderr
+    and the seconds it took."""
+
+    def __init__(self, exit_code, boxes, stderr, elapsed):
+        self.exit_code = exit_code
+        self.boxes = boxes
+        self.stderr = stderr
+        self.elapsed = elapsed
+
+
+def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, debug="-all,+msgbox", args=()):
+    """Runs `exe` (with `args`) under Wine, answers each message box with Return and returns a Run.
+
+    on_box(index, text) is called when a box appears, before it is answered; on_start(process)
+    right after the start. After `timeout` seconds the run is killed, the prefix's wineserver is
+    restarted and AssertionError is raised.
+    """
+    started = time.time()
+    proc = subprocess.Popen(["wine", exe, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            env=wine_env(WINEDEBUG=debug, **(env or {})), cwd=cwd or os.path.dirname(exe))
+    boxes = []
+    lines = []
+
+    def reader():
+        try:
+            for raw in proc.stderr:
+                handle(raw)
+        except (ValueError, OSError):
+            pass  # the pipe was closed after the run ended
+
+    def handle(raw):
+        line = raw.decode("utf-8", "replace")
+        lines.append(line)
+        m = _MSGBOX.search(line)
+        if m:
+            text = unescape_wine(m.group(1))
+            boxes.append(text)
+            if on_box:
+                on_box(len(boxes) - 1, text)
+            _dismiss_box(started + timeout)
+
+    thread = threading.Thread(target=reader, daemon=True)
+    thread.start()
+    if on_start:
+        on_start(proc)
+    try:
+        code = proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        restart_wineserver()
+        proc.wait()
+        raise AssertionError("%s did not end within %s s; boxes so far: %r" % (exe, timeout, boxes))
+    thread.join(timeout=10)
+    if not thread.is_alive():
+        proc.stderr.close()
+    return Run(code, boxes, "".join(lines), time.time() - started)
+
+
+def reg_export(key):
+    """The values under HKCU\\`key` as {name: bytes} ("" is the default value); {} if absent.
+    Goes through `reg export`, which keeps value names exact where `reg query` output is ambiguous."""
+    out = os.path.join(tempfile.mkdtemp(prefix="velko-reg-"), "k.reg")
+    try:
+        done = subprocess.run(["wine", REG_EXE, "export", "HKCU\\" + key, to_windows_path(out), "/y"],
+                              env=wine_env(), capture_output=True)
+        if done.returncode != 0 or not os.path.exists(out):
+            return {}
+        with open(out, "rb") as f:
+            raw = f.read()
+    finally:
+        shutil.rmtree(os.path.dirname(out), True)
+    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8", "replace")
+    text = text.replace("\\\r\n  ", "").replace("\\\n  ", "")
+    values = {}
+    for line in text.splitlines():
+        m = re.match(r'^(@|"((?:[^"\\]|\\.)*)")=hex:(.*)$', line)
+        if m:
+            name = "" if m.group(1) == "@" else m.group(2).replace('\\\\', '\\').replace('\\"', '"')
+            values[name] = bytes(int(b, 16) for b in m.group(3).split(",") if b.strip())
+    return values
+
+
+def reg_delete(key):
+    subprocess.run(["wine", REG_EXE, "delete", "HKCU\\" + key, "/f"], env=wine_env(), capture_output=True)
+
+
+def restart_wineserver():
+    """Ends the prefix's Wine processes and starts its persistent wineserver and services again
+    through tools/make-wine-prefix, which gives them none of our pipes: a wineserver started by the
+    next Wine command would inherit them, and whoever reads them (ctest) would wait for it."""
+    quiet = dict(env=wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-k"], **quiet)
+    subprocess.run(["wineserver", "-w"], **quiet)
+    subprocess.run([MAKE_PREFIX], check=True, **quiet)
