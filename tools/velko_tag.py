@@ -371,9 +371,10 @@ class StubImage:
     table (signed) or old tag (unsigned), never the body in between, except
     once when the PE checksum is set but evidently stale (see below).
 
-    path, size, mtime_ns: the file as loaded; plan_copy() and the writers use
-    the path and refuse to go on if the file changed since.  signed: it has a
-    certificate table.  tagged: it carries a tag (or an identifier attribute).
+    path, size, mtime (and mtime_ns): the file as loaded; iter_copy() and
+    write_copy() read the unchanged range from that path and refuse to go on
+    if the file changed since (is_current() tells beforehand).  signed: it has
+    a certificate table.  tagged: it carries a tag (or an identifier attribute).
     bytes_read: what loading read.  Raises TagError if the file cannot be
     tagged at all; problems of an existing tag only surface when plan_copy()
     is asked to replace it.
@@ -394,7 +395,7 @@ class StubImage:
         with open(path, "rb") as f:
             self._fd = f.fileno()
             st = os.fstat(self._fd)
-            self.size, self.mtime_ns = st.st_size, st.st_mtime_ns
+            self.size, self.mtime, self.mtime_ns = st.st_size, st.st_mtime, st.st_mtime_ns
             if self.size >= MAX_FILE_SIZE:
                 raise TagError("file is %d bytes; files of 4 GiB or more cannot be tagged "
                                "(the tag's offsets are 32-bit)" % self.size)

@@ -560,7 +560,7 @@ class RefusalTest(ToolTestCase):
             ("bad hex", [src, out, "--id-hex", "6g"], b"not a hex string"),
             ("unknown option", [src, out, "--sign"], b"unrecognized arguments"),
             ("--read of an inconsistent trailer",
-             ["--read", self.write("bad.exe", make_pe() + struct.pack(">III", 0xE41C3139, 0, 5))],
+             ["--read", self.write("bad.exe", make_pe() + velko_tag.pack_trailer(0, 5))],
              b"inconsistent"),
         ]
         for label, args, message in cases:
@@ -616,10 +616,10 @@ class ReplaceTest(ToolTestCase):
             ("id overlapping signature", overlap, b"overlaps the signature"),
             ("id outside the identifier attribute", outside, b"not in an identifier attribute"),
             ("id not before trailer", unsigned + b"old-id" +
-             struct.pack(">III", 0xE41C3139, IMAGE_END, 5), b"inconsistent"),
+             velko_tag.pack_trailer(IMAGE_END, 5), b"inconsistent"),
             ("id not before trailer, signed", current[:-4] + b"\0\0\0\1", b"inconsistent"),
             ("id inside image", unsigned + b"old-id" +
-             struct.pack(">III", 0xE41C3139, IMAGE_END - 6, 12), b"inside the image"),
+             velko_tag.pack_trailer(IMAGE_END - 6, 12), b"inside the image"),
         ]
         for label, data, message in cases:
             with self.subTest(label):
