@@ -1,8 +1,6 @@
 """Start-up stages end to end: the tag at the end of the stub's own file, the id file, the
 identifier in the information request, and the message of each failure."""
 import os
-import shutil
-import subprocess
 import unittest
 
 import harness as h
@@ -61,26 +59,6 @@ class TagTest(h.StubTestCase):
         run = h.run_exe(self.tagged_stub())
         self.assertEqual((run.exit_code, run.boxes), (0, [WRITE_FAILED]))
         self.assertEqual(self.server.requests, [])
-
-    @unittest.skipUnless(shutil.which("osslsigncode") and shutil.which("openssl"), "osslsigncode/openssl missing")
-    def test_signed_then_tagged_stub_reads_its_identifier(self):
-        key, cert = (os.path.join(self.work, n) for n in ("key.pem", "cert.pem"))
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                        "-days", "2", "-subj", "/CN=Velko Test"], check=True, capture_output=True)
-        signed = os.path.join(self.work, "signed.exe")
-        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", h.STUB_EXE, "-out", signed],
-                       check=True, capture_output=True)
-        tagged = os.path.join(self.work, "velko-stub.exe")
-        subprocess.run([h.TAG_TOOL, signed, tagged, "--id", h.SAMPLE_ID.decode()], check=True, capture_output=True)
-        verify = subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", tagged], capture_output=True,
-                                text=True)
-        self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
-        self.assertIn("Signature verification: ok", verify.stdout)
-        run = h.run_exe(tagged)
-        self.assertEqual(run.boxes, [h.MSIURL_MISSING])
-        self.assertEqual(self.read_id_file(), h.SAMPLE_ID)
-        self.assertEqual([r.path for r in self.server.requests],
-                         ["/WebGetDSData.qdx?session=" + h.SAMPLE_ID.decode()])
 
 
 if __name__ == "__main__":

@@ -1,36 +1,57 @@
-"""Tests for tools/velko-tag, the tool that writes a DownloadId into a copy
-of velko-stub.exe.
+"""Tests for tools/velko-tag and its module tools/velko_tag.py, which write a DownloadId into a
+copy of velko-stub.exe.
 
-Most cases run on small PE32 images built here.  The Authenticode case runs
-only when VELKO_STUB_EXE names a real stub and osslsigncode and openssl are
-installed:
+Most cases run on small PE32 images built here, signed ones with a PKCS#7 SignedData of the
+right shape (no real signature).  The Authenticode cases run only when VELKO_STUB_EXE names a
+real stub and osslsigncode and openssl are installed:
 
-    VELKO_STUB_EXE=path/to/velko-stub.exe python3 -m unittest tests/tag/test_velko_tag.py -v
+    VELKO_STUB_EXE=path/to/velko-stub.exe python3 -m unittest discover -s tests/tag -v
 """
 
+import io
 import os
+import random
 import shutil
+import stat
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 TOOL = os.path.join(ROOT, "tools", "velko-tag")
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+sys.path.insert(0, HERE)
+
+import velko_tag  # noqa: E402
+from authenticode import (Signer, SIGNATURE_KINDS, available, cert_padding_problem,  # noqa: E402
+                          certificate_records, der, der_encode, der_tree,
+                          last_signature, last_signer, oid_text,
+                          security_dir_pos)
 
 MAGIC = b"\xE4\x1C\x31\x39"
+WEB_ID = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
 E_LFANEW = 0x40
 OPT = E_LFANEW + 24
 CHECKSUM_POS = OPT + 64
 SECURITY_DIR_POS = OPT + 96 + 4 * 8
 IMAGE_END = 0x400
+GiB = 1 << 30
 
 
 # ---------------------------------------------------------------- fixtures
 
-def make_pe(checksum=0, opt_magic=0x10B):
-    """A minimal PE32 image: headers and one 0x200-byte section."""
-    img = bytearray(IMAGE_END)
+def pattern(n, salt=0):
+    """n bytes of varied content ending in zeros, so that cutting trailing zeros cuts into it."""
+    body = bytes(((i + salt) * 13 + 1) & 0xFF or 1 for i in range(max(n - 4, 0)))
+    return body + bytes(min(n, 4))
+
+
+def make_pe(opt_magic=0x10B, body=0x200):
+    """A minimal PE32 image: headers and one section of `body` bytes."""
+    img = bytearray(0x200 + body)
     img[0:2] = b"MZ"
     struct.pack_into("<I", img, 0x3C, E_LFANEW)
     img[E_LFANEW:E_LFANEW + 4] = b"PE\0\0"
@@ -38,45 +59,97 @@ def make_pe(checksum=0, opt_magic=0x10B):
     struct.pack_into("<HHIIIHH", img, E_LFANEW + 4, 0x14C, 1, 0, 0, 0, 0xE0, 0x0102)
     struct.pack_into("<H", img, OPT, opt_magic)
     struct.pack_into("<II", img, OPT + 32, 0x1000, 0x200)   # alignments
-    struct.pack_into("<III", img, OPT + 56, 0x2000, 0x200, checksum)
+    struct.pack_into("<II", img, OPT + 56, 0x2000, 0x200)   # image and header sizes
     struct.pack_into("<H", img, OPT + 68, 2)                 # GUI subsystem
     struct.pack_into("<I", img, OPT + 92, 16)                # data directories
     section = OPT + 0xE0
     img[section:section + 8] = b".text\0\0\0"
-    struct.pack_into("<IIII", img, section + 8, 0x200, 0x1000, 0x200, 0x200)
-    img[0x200:0x400] = bytes((i * 7 + 3) & 0xFF for i in range(0x200))
+    struct.pack_into("<IIII", img, section + 8, body, 0x1000, body, 0x200)
+    img[0x200:] = pattern(body, 7)
     return bytes(img)
 
 
-def fake_signature(content_len):
-    """A DER SEQUENCE standing in for PKCS#7 SignedData.  Its last bytes are
-    zero so that stripping trailing zeros would cut into it."""
-    body = bytes((i * 13 + 1) & 0xFF or 1 for i in range(content_len - 4)) + bytes(4)
-    return b"\x30\x82" + struct.pack(">H", content_len) + body
+def checksum_pos(data):
+    return struct.unpack_from("<I", data, 0x3C)[0] + 24 + 64
 
 
-def cert_record(blob, pad_in_length=True):
-    """WIN_CERTIFICATE (revision 2.0, PKCS#7) padded to 8 bytes.  signtool and
-    osslsigncode count the padding in dwLength; pad_in_length=False makes a
-    record whose dwLength stops at the signature."""
+def reference_checksum(data):
+    """Image checksum computed word by word, folding the carry at each step."""
+    total = 0
+    pos = checksum_pos(data)
+    for i in range(0, len(data), 2):
+        if pos <= i < pos + 4:
+            continue
+        total += data[i] | (data[i + 1] << 8 if i + 1 < len(data) else 0)
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + len(data)
+
+
+def with_checksum(data, value=None):
+    """`data` with its checksum field set to `value`, or to the correct checksum."""
+    d = bytearray(data)
+    struct.pack_into("<I", d, checksum_pos(d), 0)
+    struct.pack_into("<I", d, checksum_pos(d), reference_checksum(d) if value is None else value)
+    return bytes(d)
+
+
+def checksum(data):
+    return struct.unpack_from("<I", data, checksum_pos(data))[0]
+
+
+SIGNED_DATA_OID = bytes.fromhex("2a864886f70d010702")
+TIMESTAMP_OID = bytes.fromhex("2b06010401823703 0301")
+
+
+def unsigned_attribute(value_len, oid=TIMESTAMP_OID):
+    return der(0x30, der(0x06, oid) + der(0x31, der(0x04, pattern(value_len, 3))))
+
+
+def content_info(filler=40, sig_len=64, unsigned=None, signers=1):
+    """A ContentInfo holding SignedData in the shape Authenticode uses: `filler` bytes where the
+    certificates go, `signers` signer infos, the last one with [1] `unsigned` if given."""
+    def signer(i, attrs):
+        return der(0x30, der(0x02, b"\x01") + der(0x30, der(0x04, b"issuer+serial %d" % i))
+                   + der(0x30, der(0x06, bytes.fromhex("608648016503040201")))
+                   + der(0xA0, der(0x30, der(0x06, b"\x2a\x03")))
+                   + der(0x30, der(0x06, bytes.fromhex("2a864886f70d010101")))
+                   + der(0x04, pattern(sig_len, i))
+                   + (b"" if attrs is None else der(0xA1, attrs)))
+    signer_infos = b"".join(signer(i, unsigned if i == signers - 1 else None) for i in range(signers))
+    signed_data = der(0x30, der(0x02, b"\x01") + der(0x31, b"")
+                      + der(0x30, der(0x06, bytes.fromhex("2b060104018237020104")))
+                      + der(0xA0, der(0x04, pattern(filler, 9))) + der(0x31, signer_infos))
+    return der(0x30, der(0x06, SIGNED_DATA_OID) + der(0xA0, signed_data))
+
+
+def content_info_of_length(target, **kwargs):
+    """The smallest content_info(filler=...) whose whole encoding is at least `target` bytes."""
+    filler = max(0, target - len(content_info(filler=0, **kwargs)) - 8)
+    while len(content_info(filler=filler, **kwargs)) < target:
+        filler += 1
+    return content_info(filler=filler, **kwargs)
+
+
+def cert_record(blob, pad_in_length=True, cert_type=0x0002):
+    """WIN_CERTIFICATE (revision 2.0) padded to 8 bytes.  signtool and osslsigncode count the
+    padding in dwLength; pad_in_length=False makes a record whose dwLength stops at the blob."""
     raw_len = 8 + len(blob)
     padded = (raw_len + 7) & ~7
     length = padded if pad_in_length else raw_len
-    return struct.pack("<IHH", length, 0x0200, 0x0002) + blob + bytes(padded - raw_len)
+    return struct.pack("<IHH", length, 0x0200, cert_type) + blob + bytes(padded - raw_len)
 
 
-def make_signed(records=None, checksum=0):
-    img = bytearray(make_pe(checksum=checksum))
+def make_signed(records=None, body=0x200):
+    img = bytearray(make_pe(body=body))
     if records is None:
-        records = [cert_record(fake_signature(300))]
+        records = [cert_record(content_info())]
     table = b"".join(records)
     struct.pack_into("<II", img, SECURITY_DIR_POS, len(img), len(table))
     return bytes(img + table)
 
 
 def security_dir(data):
-    e_lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-    return struct.unpack_from("<II", data, e_lfanew + 24 + 96 + 4 * 8)
+    return struct.unpack_from("<II", data, security_dir_pos(data))
 
 
 def trailer(data):
@@ -84,16 +157,32 @@ def trailer(data):
     return struct.unpack(">III", data[-12:])
 
 
-def reference_checksum(data, checksum_pos):
-    """Image checksum computed word by word, folding the carry at each step."""
-    total = 0
-    for i in range(0, len(data), 2):
-        if checksum_pos <= i < checksum_pos + 4:
-            continue
-        word = data[i] | (data[i + 1] << 8 if i + 1 < len(data) else 0)
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return total + len(data)
+def tag_earlier_layout(data, ident):
+    """What earlier versions of the tool wrote for a signed stub: zero padding, the identifier
+    and the trailer after the certificate table, and the table and its last record grown to
+    cover them."""
+    off, size = security_dir(data)
+    last = certificate_records(data)[-1][0]
+    out = bytearray(data) + bytes(-(size + len(ident) + 12) % 8) + ident
+    out += struct.pack(">III", 0xE41C3139, len(out) - len(ident), len(ident))
+    struct.pack_into("<I", out, security_dir_pos(data) + 4, len(out) - off)
+    struct.pack_into("<I", out, last, len(out) - last)
+    return with_checksum(out) if checksum(data) else bytes(out)
+
+
+def module_copy(path, ident, replace=False):
+    """The copy that the module describes, put together from its pieces by hand."""
+    plan = velko_tag.plan_copy(velko_tag.StubImage.load(path), ident, replace)
+    out = bytearray()
+    with open(path, "rb") as f:
+        for piece in plan.pieces:
+            if isinstance(piece, velko_tag.FileRange):
+                f.seek(piece.offset)
+                out += f.read(piece.length)
+            else:
+                out += piece
+    assert len(out) == plan.length
+    return bytes(out)
 
 
 # ---------------------------------------------------------------- helpers
@@ -122,8 +211,8 @@ class ToolTestCase(unittest.TestCase):
                               stderr=subprocess.PIPE, cwd=self.tmp)
 
     def tag_ok(self, data, *args, name="in.exe", out="out.exe"):
-        """Tag `data` and return the output bytes, checking the input file is
-        left alone."""
+        """Tag `data` with the command-line tool and return the output bytes, checking the input
+        file is left alone."""
         src = self.write(name, data)
         r = self.run_tool(src, self.path(out), *args)
         self.assertEqual(r.returncode, 0, r.stderr.decode(errors="replace"))
@@ -131,18 +220,58 @@ class ToolTestCase(unittest.TestCase):
         self.last_stdout = r.stdout
         return self.read(out)
 
+    def assertRefused(self, r, message):
+        """One line on stderr naming the problem, exit status 2, nothing on stdout."""
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn(message, r.stderr)
+        self.assertTrue(r.stderr.startswith(b"velko-tag: ") and r.stderr.count(b"\n") == 1
+                        and r.stderr.endswith(b"\n"), r.stderr)
+        self.assertEqual(r.stdout, b"")
+
+    def check_signed_layout(self, before, after, ident):
+        """The identifier attribute as the only change to what `before` signed, checked with the
+        tests' own DER reader: the padding check passes, everything the signature hashes and the
+        records before the last are unchanged, the last signer's last unsigned attribute holds
+        zeros, the identifier and the file's trailer, and without that attribute the SignedData
+        re-encodes to the original bytes."""
+        self.assertIsNone(cert_padding_problem(after))
+        cert_off, _ = security_dir(before)
+        self.assertEqual(security_dir(after)[0], cert_off)
+        last = certificate_records(before)[-1][0]
+        cs, sd = checksum_pos(before), security_dir_pos(before)
+        masked = lambda d: (d[:cs] + d[cs + 4:sd] + d[sd + 8:last] + d[last + 4:last + 8])
+        self.assertEqual(masked(after), masked(before))
+        self.assertEqual(trailer(after), (0xE41C3139, len(after) - 12 - len(ident), len(ident)))
+
+        tree, end = der_tree(last_signature(after))
+        signer = last_signer(tree)
+        attrs = signer[1][-1][1]
+        self.assertEqual(signer[1][-1][0], 0xA1)
+        (oid_tag, oid), (set_tag, [(octet_tag, value)]) = attrs.pop()[1]
+        self.assertEqual((oid_tag, set_tag, octet_tag), (0x06, 0x31, 0x04))
+        self.assertTrue(oid_text(oid).startswith("2.25."))
+        self.assertEqual(oid_text(oid), velko_tag.TAG_ATTRIBUTE_OID)
+        pad = len(value) - len(ident) - 12
+        self.assertEqual(value, bytes(pad) + ident + after[-12:])
+        self.assertLess(pad, 16, "more padding than needed")
+        if not attrs:  # the [1] exists only for the identifier
+            signer[1].pop()
+        self.assertEqual(der_encode(tree), last_signature(before))
+        if checksum(before):
+            self.assertEqual(checksum(after), reference_checksum(after))
+
 
 # ---------------------------------------------------------------- unsigned
 
 class UnsignedTagTest(ToolTestCase):
 
     def test_identifier_and_trailer_are_appended(self):
-        web_id = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
         cases = [
-            ("web id", ["--id", web_id.decode()], web_id),
+            ("web id", ["--id", WEB_ID.decode()], WEB_ID),
             ("one byte", ["--id", "x"], b"x"),
             ("99 bytes", ["--id", "z" * 99], b"z" * 99),
             ("zero, blank, ampersand", ["--id-hex", "00612062260a00"], b"\0a b&\n\0"),
+            ("empty, asked for with --id-hex", ["--id-hex", ""], b""),
         ]
         stub = make_pe()
         for label, args, ident in cases:
@@ -171,17 +300,6 @@ class UnsignedTagTest(ToolTestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn(b"no tag", r.stderr)
 
-    def test_checksum_recomputed_only_when_set(self):
-        # "abc" makes the file length odd, exercising the final half word.
-        for ident in ("abc", "abcd"):
-            with self.subTest(ident):
-                out = self.tag_ok(make_pe(checksum=0x1234), "--id", ident)
-                got = struct.unpack_from("<I", out, CHECKSUM_POS)[0]
-                self.assertNotEqual(got, 0x1234)
-                self.assertEqual(got, reference_checksum(out, CHECKSUM_POS))
-        out = self.tag_ok(make_pe(checksum=0), "--id", "abc")
-        self.assertEqual(struct.unpack_from("<I", out, CHECKSUM_POS)[0], 0)
-
     def test_in_place_only_when_asked(self):
         stub = make_pe()
         src = self.write("stub.exe", stub)
@@ -194,67 +312,155 @@ class UnsignedTagTest(ToolTestCase):
         self.assertEqual(sorted(os.listdir(self.tmp)), ["stub.exe"],
                          "temporary file left behind")
 
+    def test_output_does_not_inherit_setuid_setgid_or_sticky(self):
+        src = self.write("stub.exe", make_pe())
+        os.chmod(src, 0o7755)
+        if os.stat(src).st_mode & 0o7000 != 0o7000:
+            self.skipTest("this file system does not keep setuid/setgid/sticky bits")
+        # Control: a copy that takes over the input's mode carries the bits along.
+        shutil.copy(src, self.path("plain-copy.exe"))
+        self.assertEqual(os.stat(self.path("plain-copy.exe")).st_mode & 0o7000, 0o7000)
+        for out in ("out.exe", "stub.exe"):  # a new file, and tagging in place
+            with self.subTest(out):
+                r = self.run_tool(src, self.path(out), "--id", "x", "--replace")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(stat.S_IMODE(os.stat(self.path(out)).st_mode), 0o755)
+
 
 # ---------------------------------------------------------------- signed
 
 class SignedTagTest(ToolTestCase):
 
-    def check_signed_layout(self, before, after, ident):
-        cert_off, size0 = security_dir(before)
-        cert_off1, size1 = security_dir(after)
-        self.assertEqual(cert_off1, cert_off)
-        self.assertEqual(cert_off + size1, len(after), "table must end at EOF")
-        self.assertEqual(size1 % 8, 0)
-        magic, id_off, id_len = trailer(after)
-        self.assertEqual((id_len, id_off), (len(ident), len(after) - 12 - len(ident)))
-        self.assertEqual(after[id_off:id_off + id_len], ident)
-        self.assertLess(id_off - len(before), 8, "more padding than needed")
-        self.assertFalse(any(after[len(before):id_off]), "padding must be zeros")
-        # Everything the signature hashes is unchanged, and so is the
-        # certificate table's original content apart from the last dwLength.
-        masked = lambda d: (d[:CHECKSUM_POS] + d[CHECKSUM_POS + 4:SECURITY_DIR_POS + 4]
-                            + d[SECURITY_DIR_POS + 8:cert_off])
-        self.assertEqual(masked(after), masked(before))
-        return size1 - size0
+    def test_identifier_attribute_at_every_length_and_size(self):
+        """Identifiers of every length on signatures whose DER lengths sit just below 128, 256 and
+        65536 bytes at each level, so that adding the attribute makes lengths grow a byte."""
+        signatures = [
+            ("small signature, no unsigned attributes", content_info(filler=0, sig_len=8)),
+            ("ContentInfo just under 256", content_info_of_length(0x100 - 40)),
+            ("ContentInfo just under 65536", content_info_of_length(0x10000 - 60)),
+            ("signer just under 256", content_info(sig_len=0x100 - 120)),
+            ("unsigned attributes just under 128", content_info(unsigned=unsigned_attribute(0x80 - 60))),
+            ("unsigned attributes just under 256", content_info(unsigned=unsigned_attribute(0x100 - 70))),
+            ("two signers", content_info(signers=2, unsigned=unsigned_attribute(20))),
+        ]
+        idents = [b"", b"\0"] + [bytes(range(65, 65 + n)) for n in range(1, 17)] + \
+            [b"q" * n for n in range(17, 100)]
+        for label, blob in signatures:
+            for pad_in_length in (True, False):
+                before = with_checksum(make_signed([cert_record(blob, pad_in_length)]))
+                src = self.write("in.exe", before)
+                for ident in idents:
+                    with self.subTest(label, pad_in_length=pad_in_length, length=len(ident)):
+                        self.check_signed_layout(before, module_copy(src, ident), ident)
 
-    def test_table_grows_by_same_amount_as_last_record(self):
-        before = make_signed()
+    def test_only_last_of_several_records_changes(self):
+        first = cert_record(content_info(filler=100))
+        before = with_checksum(make_signed([first, cert_record(content_info(filler=7))]))
+        after = self.tag_ok(before, "--id", "two-records")
+        self.check_signed_layout(before, after, b"two-records")
         cert_off, _ = security_dir(before)
-        len0 = struct.unpack_from("<I", before, cert_off)[0]
-        # Lengths 1..16 cover every padding residue.
-        for ident in [b"A" * n for n in range(1, 17)] + [b"B" * 44, b"C" * 99]:
-            with self.subTest(len(ident)):
-                after = self.tag_ok(before, "--id", ident.decode())
-                grown = self.check_signed_layout(before, after, ident)
-                len1 = struct.unpack_from("<I", after, cert_off)[0]
-                self.assertEqual(len1 - len0, grown)
-                self.assertEqual(after[cert_off + 4:len(before)],
-                                 before[cert_off + 4:], "signature changed")
-
-    def test_only_last_of_several_records_is_extended(self):
-        first = cert_record(fake_signature(100))
-        second = cert_record(fake_signature(200))
-        before = make_signed([first, second])
-        after = self.tag_ok(before, "--id", "two-certs")
-        cert_off, _ = security_dir(before)
-        grown = self.check_signed_layout(before, after, b"two-certs")
         self.assertEqual(after[cert_off:cert_off + len(first)], first)
-        second_off = cert_off + len(first)
-        len1 = struct.unpack_from("<I", after, second_off)[0]
-        self.assertEqual(len1, len(second) + grown)
 
-    def test_record_without_padding_in_length_is_made_to_cover_the_tag(self):
-        # dwLength 8 + 4 + 301 = 313 while the table is 320 bytes.
-        before = make_signed([cert_record(fake_signature(301), pad_in_length=False)])
-        after = self.tag_ok(before, "--id", "unpadded")
-        self.check_signed_layout(before, after, b"unpadded")
-        cert_off, size = security_dir(after)
-        self.assertEqual(struct.unpack_from("<I", after, cert_off)[0], size)
+    def test_checksum_follows_the_stored_one_without_reading_the_body(self):
+        """A copy's checksum comes from the stored checksum and the bytes around the unchanged
+        range; only a checksum that cannot be right makes the loader read the body, to put a
+        correct one.  A checksum of 0 stays 0."""
+        big = 256 << 10
+        cases = [
+            ("unsigned, correct", with_checksum(make_pe(body=big)), False),
+            ("signed, correct", with_checksum(make_signed(body=big)), False),
+            ("signed, stale (below the file size)", with_checksum(make_signed(body=big), 7), True),
+            ("unsigned, odd length, correct",
+             with_checksum(make_pe(body=big) + b"odd"), False),
+        ]
+        for label, stub, reads_body in cases:
+            src = self.write("in.exe", stub)
+            for ident in (b"", b"abc", WEB_ID):
+                with self.subTest(label, length=len(ident)):
+                    image = velko_tag.StubImage.load(src)
+                    self.assertEqual(image.bytes_read > big, reads_body, image.bytes_read)
+                    out = module_copy(src, ident)
+                    self.assertEqual(checksum(out), reference_checksum(out))
+        out = module_copy(self.write("zero.exe", make_signed()), b"abc")
+        self.assertEqual(checksum(out), 0)
 
-    def test_checksum_recomputed(self):
-        out = self.tag_ok(make_signed(checksum=0xABCDEF), "--id", "sum")
-        self.assertEqual(struct.unpack_from("<I", out, CHECKSUM_POS)[0],
-                         reference_checksum(out, CHECKSUM_POS))
+
+# ---------------------------------------------------------------- the module
+
+class ModuleTest(ToolTestCase):
+
+    def test_pieces_are_the_file_the_tool_writes(self):
+        stubs = [
+            ("unsigned", with_checksum(make_pe())),
+            ("signed", with_checksum(make_signed())),
+            ("signed, unsigned attribute and padding outside dwLength", make_signed(
+                [cert_record(content_info(unsigned=unsigned_attribute(30)), pad_in_length=False)])),
+        ]
+        for label, stub in stubs:
+            src = self.write("in.exe", stub)
+            for ident in (b"", b"1", b"8bytes!!", b"9" * 99):
+                with self.subTest(label, length=len(ident)):
+                    written = self.tag_ok(stub, "--id-hex", ident.hex())
+                    image = velko_tag.StubImage.load(src)
+                    plan = velko_tag.plan_copy(image, ident)
+                    self.assertEqual(module_copy(src, ident), written)
+                    self.assertEqual(b"".join(velko_tag.iter_copy(plan, block_size=100)), written)
+                    buf = io.BytesIO()
+                    velko_tag.write_copy(plan, buf)
+                    self.assertEqual(buf.getvalue(), written)
+                    self.assertEqual((plan.length, plan.id_offset, plan.ident),
+                                     (len(written), len(written) - 12 - len(ident), ident))
+
+    def test_work_per_copy_does_not_grow_with_the_stub(self):
+        """Loading reads headers and the certificate table only; a copy is a few hundred
+        patched header bytes, one range of the file and the new table."""
+        sizes = {}
+        for body in (0x200, 8 << 20):
+            src = self.write("in.exe", make_signed(body=body))
+            image = velko_tag.StubImage.load(src)
+            self.assertLess(image.bytes_read, 4096)
+            plan = velko_tag.plan_copy(image, WEB_ID)
+            head, body_range, tail = plan.pieces
+            self.assertEqual(body_range, velko_tag.FileRange(len(head), security_dir(
+                self.read("in.exe"))[0] - len(head)))
+            sizes[body] = (len(head), len(tail))
+        self.assertEqual(len(set(sizes.values())), 1, sizes)
+
+    def test_stub_changed_after_loading(self):
+        src = self.write("in.exe", make_signed())
+        image = velko_tag.StubImage.load(src)
+        plan = velko_tag.plan_copy(image, b"x")
+        self.assertTrue(image.is_current())
+        with open(src, "ab") as f:
+            f.write(b"more")
+        self.assertFalse(image.is_current())
+        with self.assertRaisesRegex(velko_tag.TagError, "changed since it was loaded"):
+            b"".join(velko_tag.iter_copy(plan))
+
+    def test_malformed_input_gives_tag_error_only(self):
+        """Bytes changed at random in the headers and the certificate table, and files cut
+        short: loading and planning either work or raise TagError, never anything else."""
+        signed = make_signed([cert_record(content_info(filler=20)),
+                              cert_record(content_info(filler=0, unsigned=unsigned_attribute(9)))])
+        tagged = module_copy(self.write("in.exe", signed), b"ident")
+        rng = random.Random(12)
+        for label, data in (("signed", signed), ("tagged", tagged)):
+            cert_off, _ = security_dir(data)
+            spots = list(range(0x3C, 0x180)) + list(range(cert_off, len(data)))
+            for i in range(400):
+                bad = bytearray(data)
+                if i % 10 == 0:
+                    bad = bad[:rng.randrange(len(bad))]
+                else:
+                    for _ in range(rng.randint(1, 3)):
+                        bad[rng.choice(spots)] = rng.choice((0, 0xFF, 0x80, 0x30, rng.randrange(256)))
+                src = self.write("bad.exe", bytes(bad))
+                try:
+                    velko_tag.plan_copy(velko_tag.StubImage.load(src), b"new", replace=True)
+                except velko_tag.TagError:
+                    pass
+                except Exception as e:  # noqa: BLE001 (any other exception is the fault)
+                    self.fail("%s, variant %d: %r" % (label, i, e))
 
 
 # ---------------------------------------------------------------- refusals
@@ -275,37 +481,92 @@ class RefusalTest(ToolTestCase):
             struct.pack_into("<I", d, pos, value)
             return bytes(d)
 
+        def sparse(size):
+            def make():
+                p = self.write("bad.exe", make_pe())
+                os.truncate(p, size)
+                return p
+            return make
+
         tagged = make_pe() + b"old" + struct.pack(">III", 0xE41C3139, IMAGE_END, 3)
+        no_signer = der(0x30, der(0x06, SIGNED_DATA_OID) + der(0xA0, der(0x30, der(0x02, b"\x01")
+                                                                          + der(0x31, b""))))
         cases = [
+            # label, file bytes (or a maker of the file, or None: no file), arguments, message
             ("no MZ", b"\x7fELF" + bytes(600), [], b"no MZ"),
             ("no PE signature", with_u32(make_pe(), E_LFANEW, 0), [], b"no PE"),
             ("e_lfanew past end", with_u32(make_pe(), 0x3C, 0x10000), [], b"no PE"),
             ("ROM optional header", make_pe(opt_magic=0x107), [], b"optional header"),
+            ("headers cut short", make_pe()[:0x100], [], b"optional header truncated"),
+            ("section data cut short", make_pe()[:0x300], [], b"truncated PE file"),
             ("bytes after table", signed + b"overlay!", [], b"does not end at the end"),
             ("table short of EOF", with_dir(signed, cert_off, size - 8), [],
              b"does not end at the end"),
             ("table past EOF", with_dir(signed, cert_off, size + 8), [],
              b"does not end at the end"),
+            ("table over the headers", with_dir(make_pe() + bytes(IMAGE_END), 0x80,
+                                                2 * IMAGE_END - 0x80), [], b"overlaps the PE headers"),
             ("record length zero", with_u32(signed, cert_off, 0), [],
              b"corrupt certificate table"),
             ("record past table", with_u32(signed, cert_off, size + 8), [],
              b"corrupt certificate table"),
+            ("X.509 record, not PKCS#7", make_signed([cert_record(content_info(), cert_type=1)]), [],
+             b"not a PKCS#7 signature"),
+            ("record holds no SignedData", make_signed([cert_record(der(0x30, der(0x02, b"\1")))]), [],
+             b"does not hold PKCS#7 SignedData"),
+            ("SignedData without signer", make_signed([cert_record(no_signer)]), [],
+             b"signer not found"),
+            ("DER length past the record", make_signed([cert_record(b"\x30\x82\x7f\xff" + pattern(40))]),
+             [], b"runs past its container"),
+            ("data after the signature", make_signed([cert_record(content_info() + b"junk")]), [],
+             b"not zero padding"),
             ("id of 100 bytes", make_pe(), ["--id", "x" * 100], b"at most 99"),
-            ("empty id", make_pe(), ["--id", ""], b"empty"),
+            ("empty --id", make_pe(), ["--id", ""], b"identifier is empty"),
             ("already tagged", tagged, [], b"already carries a tag"),
-            ("already tagged, signed", self.tag_ok(signed, "--id", "old"), [],
+            ("already tagged, signed", module_copy(self.write("t.exe", signed), b"old"), [],
              b"already carries a tag"),
+            ("already tagged, earlier signed layout", tag_earlier_layout(signed, b"old"), [],
+             b"already carries a tag"),
+            ("4 GiB", sparse(4 * GiB), [], b"4 GiB or more"),
+            ("copy would reach 4 GiB", sparse(4 * GiB - 20), ["--id", "x" * 9], b"4 GiB or more"),
+            ("missing input", None, [], b"No such file"),
         ]
         for label, data, args, message in cases:
             with self.subTest(label):
-                src = self.write("bad.exe", data)
+                if data is None:
+                    src = self.path("missing.exe")
+                elif callable(data):
+                    src = data()
+                else:
+                    src = self.write("bad.exe", data)
+                before = os.path.exists(src) and os.stat(src).st_size
                 out = self.path("never.exe")
-                r = self.run_tool(src, out, *args)
-                self.assertNotEqual(r.returncode, 0)
-                self.assertIn(message, r.stderr)
-                self.assertEqual(r.stdout, b"")
+                self.assertRefused(self.run_tool(src, out, *args), message)
                 self.assertFalse(os.path.exists(out))
-                self.assertEqual(self.read("bad.exe"), data)
+                if isinstance(data, bytes):
+                    self.assertEqual(self.read("bad.exe"), data)
+                elif data is not None:
+                    self.assertEqual(os.stat(src).st_size, before)
+                    os.remove(src)
+
+    def test_argument_errors(self):
+        src = self.write("in.exe", make_pe())
+        out = self.path("out.exe")
+        cases = [
+            ("no arguments", [], b"expected INPUT and OUTPUT"),
+            ("one path", [src], b"expected INPUT and OUTPUT"),
+            ("--read with more", ["--read", src, out], b"--read takes only a file name"),
+            ("--id with --id-hex", [src, out, "--id", "a", "--id-hex", "62"], b"not allowed with"),
+            ("bad hex", [src, out, "--id-hex", "6g"], b"not a hex string"),
+            ("unknown option", [src, out, "--sign"], b"unrecognized arguments"),
+            ("--read of an inconsistent trailer",
+             ["--read", self.write("bad.exe", make_pe() + velko_tag.pack_trailer(0, 5))],
+             b"inconsistent"),
+        ]
+        for label, args, message in cases:
+            with self.subTest(label):
+                self.assertRefused(self.run_tool(*args), message)
+                self.assertFalse(os.path.exists(out))
 
 
 # ---------------------------------------------------------------- --replace
@@ -314,121 +575,110 @@ class ReplaceTest(ToolTestCase):
 
     def test_replace_equals_tagging_the_untagged_file(self):
         fixtures = [
-            ("unsigned", make_pe(checksum=7)),
-            ("signed", make_signed(checksum=7)),
-            ("signed, two records",
-             make_signed([cert_record(fake_signature(64)),
-                          cert_record(fake_signature(203))])),
+            ("unsigned", with_checksum(make_pe())),
+            ("signed", with_checksum(make_signed())),
+            ("signed, two records", make_signed([cert_record(content_info(filler=64)),
+                                                 cert_record(content_info(filler=3))])),
+            ("signed, unsigned attribute", with_checksum(make_signed(
+                [cert_record(content_info(unsigned=unsigned_attribute(50)))]))),
         ]
-        old_ids = ["o", "old-id", "0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE", "q" * 99]
-        new_id = "NEW-ID-7"
+        old_ids = [b"", b"o", WEB_ID, b"q" * 99]
+        new_id = b"NEW-ID-7"
         for label, original in fixtures:
-            expected = self.tag_ok(original, "--id", new_id, out="expected.exe")
+            expected = self.tag_ok(original, "--id", new_id.decode(), out="expected.exe")
             for old in old_ids:
-                with self.subTest(label, old_len=len(old)):
-                    tagged = self.tag_ok(original, "--id", old, out="old.exe")
-                    again = self.tag_ok(tagged, "--id", new_id, "--replace",
-                                        name="old.exe", out="new.exe")
-                    self.assertEqual(again, expected)
+                olds = [("current layout", self.tag_ok(original, "--id-hex", old.hex(), out="old.exe"))]
+                if label != "unsigned":
+                    olds.append(("earlier layout", tag_earlier_layout(original, old)))
+                for layout, tagged in olds:
+                    with self.subTest(label, layout=layout, old_len=len(old)):
+                        r = self.run_tool("--read", self.write("old.exe", tagged))
+                        self.assertEqual(r.stdout, old + b"\n")
+                        again = self.tag_ok(tagged, "--id", new_id.decode(), "--replace",
+                                            name="old.exe", out="new.exe")
+                        self.assertEqual(again, expected)
 
     def test_replace_refuses_what_it_cannot_undo(self):
         signed = make_signed()
-        tagged = bytearray(self.tag_ok(signed, "--id", "old-id"))
-        # Non-zero byte between the signature and the old identifier.
-        junk = bytearray(tagged)
-        junk[len(signed)] = 0x55
-        # Trailer claiming an identifier that starts 12 bytes before the end
-        # of the signature (and still runs up to the trailer).
-        sig_overlap = bytearray(tagged)
+        earlier = bytearray(tag_earlier_layout(signed, b"old-id"))
+        junk = bytearray(earlier)
+        junk[len(signed)] = 0x55      # between the signature and the identifier
+        overlap = bytearray(earlier)  # identifier said to start 12 bytes inside the signature
         start = len(signed) - 12
-        struct.pack_into(">II", sig_overlap, len(tagged) - 8,
-                         start, len(tagged) - 12 - start)
+        struct.pack_into(">II", overlap, len(overlap) - 8, start, len(overlap) - 12 - start)
+        current = bytearray(module_copy(self.write("in.exe", signed), b"old-id"))
+        outside = bytearray(current)  # identifier said to start before the attribute's value
+        start = len(current) - 12 - 6 - 40
+        struct.pack_into(">II", outside, len(outside) - 8, start, len(outside) - 12 - start)
         unsigned = make_pe()
         cases = [
-            ("junk before id", bytes(junk), b"non-zero data"),
-            ("id overlapping signature", bytes(sig_overlap), b"overlaps the signature"),
+            ("junk before id", junk, b"non-zero data"),
+            ("id overlapping signature", overlap, b"overlaps the signature"),
+            ("id outside the identifier attribute", outside, b"not in an identifier attribute"),
             ("id not before trailer", unsigned + b"old-id" +
-             struct.pack(">III", 0xE41C3139, IMAGE_END, 5), b"inconsistent"),
+             velko_tag.pack_trailer(IMAGE_END, 5), b"inconsistent"),
+            ("id not before trailer, signed", current[:-4] + b"\0\0\0\1", b"inconsistent"),
             ("id inside image", unsigned + b"old-id" +
-             struct.pack(">III", 0xE41C3139, IMAGE_END - 6, 12), b"inside the image"),
+             velko_tag.pack_trailer(IMAGE_END - 6, 12), b"inside the image"),
         ]
         for label, data, message in cases:
             with self.subTest(label):
-                src = self.write("bad.exe", data)
-                r = self.run_tool(src, self.path("never.exe"), "--id", "x", "--replace")
-                self.assertNotEqual(r.returncode, 0)
-                self.assertIn(message, r.stderr)
+                src = self.write("bad.exe", bytes(data))
+                self.assertRefused(self.run_tool(src, self.path("never.exe"), "--id", "x",
+                                                 "--replace"), message)
                 self.assertFalse(os.path.exists(self.path("never.exe")))
 
 
-# ---------------------------------------------------------------- real signature
+# ---------------------------------------------------------------- real signatures
 
 STUB = os.environ.get("VELKO_STUB_EXE")
 
 
-@unittest.skipUnless(STUB and shutil.which("osslsigncode") and shutil.which("openssl"),
-                     "needs VELKO_STUB_EXE, osslsigncode and openssl")
+@unittest.skipUnless(STUB and available(), "needs VELKO_STUB_EXE, osslsigncode and openssl")
 class AuthenticodeTest(ToolTestCase):
-    """Sign the real stub with a throw-away certificate, tag it, and check that
-    osslsigncode still accepts the signature and the PE checksum."""
+    """The real stub signed by osslsigncode with a throw-away CA, in each kind of signature it
+    can make here, then tagged."""
 
-    def sh(self, *cmd):
-        r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                           cwd=self.tmp, text=True)
-        return r.returncode, r.stdout
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = tempfile.mkdtemp(prefix="velko-tag-keys-")
+        cls.signer = Signer(cls.keys)
 
-    def verify(self, name):
-        return self.sh("osslsigncode", "verify", "-CAfile", self.path("cert.pem"),
-                       "-in", self.path(name))
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.keys)
 
     def assertVerified(self, name):
-        rc, log = self.verify(name)
-        self.assertEqual(rc, 0, log)
-        self.assertIn("Signature verification: ok", log)
-        self.assertNotIn("MISMATCH", log)
-        self.assertNotIn("invalid PE checksum", log)
+        passed, log = self.signer.verify(self.path(name))
+        self.assertTrue(passed, log)
 
-    def test_tagged_signature_still_verifies(self):
-        rc, log = self.sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                          "-keyout", "key.pem", "-out", "cert.pem", "-days", "2",
-                          "-subj", "/CN=Velko tag test")
-        self.assertEqual(rc, 0, log)
-        rc, log = self.sh("osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem",
-                          "-h", "sha256", "-in", os.path.abspath(STUB), "-out", "signed.exe")
-        self.assertEqual(rc, 0, log)
-        self.assertVerified("signed.exe")
-        signed = self.read("signed.exe")
-        cert_off, size0 = security_dir(signed)
-        self.assertEqual(cert_off + size0, len(signed))
-        len0 = struct.unpack_from("<I", signed, cert_off)[0]
+    def test_tagged_signatures_verify_and_pass_the_padding_check(self):
+        for kind in SIGNATURE_KINDS:
+            self.signer.sign(os.path.abspath(STUB), self.path("signed.exe"), kind)
+            signed = self.read("signed.exe")
+            self.assertVerified("signed.exe")
+            for ident in (WEB_ID, b"", b"\xff" * 99):
+                with self.subTest(kind, length=len(ident)):
+                    tagged = self.tag_ok(signed, "--id-hex", ident.hex(), name="signed.exe",
+                                         out="tagged.exe")
+                    self.assertVerified("tagged.exe")
+                    self.check_signed_layout(signed, tagged, ident)
+                    self.assertEqual(module_copy(self.path("signed.exe"), ident), tagged)
+                    r = self.run_tool("--read", self.path("tagged.exe"))
+                    self.assertEqual(r.stdout, ident + b"\n")
 
-        web_id = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
-        tagged = self.tag_ok(signed, "--id", web_id.decode(), name="signed.exe",
-                             out="tagged.exe")
-        self.assertVerified("tagged.exe")
-        self.assertEqual(trailer(tagged), (0xE41C3139, len(tagged) - 12 - 44, 44))
-        self.assertEqual(tagged[-56:-12], web_id)
-        _, size1 = security_dir(tagged)
-        len1 = struct.unpack_from("<I", tagged, cert_off)[0]
-        self.assertEqual(size1 % 8, 0)
-        self.assertEqual(cert_off + size1, len(tagged))
-        self.assertEqual(size1 - size0, len1 - len0)
-        self.assertGreater(size1, size0)
+                    # Control: the earlier layout, identifier after the SignedData, still
+                    # verifies with osslsigncode but fails the padding check.
+                    earlier = tag_earlier_layout(signed, ident)
+                    self.write("earlier.exe", earlier)
+                    self.assertVerified("earlier.exe")
+                    self.assertIsNotNone(cert_padding_problem(earlier))
 
-        # Control: without the dwLength extension osslsigncode rejects the
-        # file, so the check above is not vacuous.
-        broken = bytearray(tagged)
-        struct.pack_into("<I", broken, cert_off, len0)
-        self.write("broken.exe", bytes(broken))
-        self.assertNotEqual(self.verify("broken.exe")[0], 0)
-
-        retagged = self.tag_ok(tagged, "--id-hex", "00412042262700", "--replace",
-                               name="tagged.exe", out="retagged.exe")
-        self.assertVerified("retagged.exe")
-        self.assertEqual(retagged[-19:-12], b"\0A B&'\0")
-        direct = self.tag_ok(signed, "--id-hex", "00412042262700",
-                             name="signed.exe", out="direct.exe")
-        self.assertEqual(retagged, direct)
+                    for old in ("tagged.exe", "earlier.exe"):
+                        again = self.tag_ok(self.read(old), "--id", "NEW", "--replace",
+                                            name=old, out="again.exe")
+                        self.assertVerified("again.exe")
+                        self.assertEqual(again, module_copy(self.path("signed.exe"), b"NEW"))
 
 
 if __name__ == "__main__":
