@@ -13,7 +13,6 @@ does) so nothing else on the machine is in the way.
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -24,6 +23,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 # tools/ is on the path only from here.
 from stubserver import StubServer  # noqa: E402
+from velko_tag import pack_trailer  # noqa: E402,F401  (the one raw trailer writer, for malformed ones)
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
     ID_FILE, LOG_FILE, PACKAGE_FILE, PREFIX, WINDOWS_TEMP_DIR, reg_delete, reg_export, run_exe,
     to_windows_path, wine_env, xdotool)
@@ -32,21 +32,15 @@ STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
 INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
 TAG_TOOL = os.path.join(ROOT, "tools", "velko-tag")
 
-MAGIC = 0xE41C3139
 SAMPLE_ID = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
 
 MSIURL_MISSING = "The download server gave an invalid response (technical reason: MSIURL missing)"
 SEND_FAILED = "The download server denied the request (technical reason: HTTP send failed)"
 
 
-def tag_bytes(exe_bytes, ident, offset=None, length=None, magic=MAGIC):
-    """The stub's bytes with `ident` and a trailer appended; offset/length may be overridden."""
-    body = exe_bytes + ident
-    if offset is None:
-        offset = len(exe_bytes)
-    if length is None:
-        length = len(ident)
-    return body + struct.pack(">III", magic, offset, length)
+def tag_bytes(exe_bytes, ident):
+    """The stub's bytes with `ident` and a trailer pointing at it appended (the unsigned layout)."""
+    return exe_bytes + ident + pack_trailer(len(exe_bytes), len(ident))
 
 
 class StubTestCase(unittest.TestCase):
