@@ -2,52 +2,73 @@
 
 #include <utility>
 
-#include "net/http_request.h"
+#include "net/async_request.h"
 
 namespace {
 
-constexpr wchar_t kOutOfMemory[] = L"Out of memory";
+// An information reply is a few hundred bytes; more than this is not read.
+constexpr size_t kReplyLimitBytes = 1 << 20;
+// A request that has not ended by then (a server that trickles its reply) is abandoned.
+constexpr DWORD kTimeLimitMs = 60000;
+
+constexpr wchar_t kSendFailed[] = L"The download server denied the request (technical reason: HTTP send failed)";
+constexpr wchar_t kReceiveFailed[] = L"The download failed to respond (technical reason: HTTP receive failed)";
+constexpr wchar_t kNoData[] =
+    L"The download server failed to send the response data (technical reason: HTTP got no data)";
+constexpr wchar_t kReadFailed[] = L"The download data could not be read";
+
+struct ReplySink {
+  ByteString* reply;
+  bool outOfMemory;
+};
+
+// Any status will do: an error page is searched like any other reply.
+bool OnHeaders(void*, HINTERNET) { return true; }
+
+// Keeps the bytes up to the limit; reaching it ends the transfer, the rest unread.
+bool OnData(void* owner, const BYTE* bytes, DWORD count) {
+  auto* sink = static_cast<ReplySink*>(owner);
+  const size_t room = kReplyLimitBytes - sink->reply->length();
+  const size_t take = count < room ? count : room;
+  if (!sink->reply->Append(reinterpret_cast<const char*>(bytes), take)) {
+    sink->outOfMemory = true;
+    return false;
+  }
+  return sink->reply->length() < kReplyLimitBytes;
+}
+
+// The text for a request that ended as `end` says, or null when it did not fail.
+const wchar_t* FailureText(const RequestEnd& end) {
+  if (end.timedOut) return kReceiveFailed;
+  if (end.error == 0) return nullptr;
+  switch (end.failedCall) {
+    case API_SEND_REQUEST:
+      return kSendFailed;
+    case API_RECEIVE_RESPONSE:
+      return kReceiveFailed;
+    case API_QUERY_DATA_AVAILABLE:
+      return kNoData;
+    default:
+      return kReadFailed;
+  }
+}
 
 }  // namespace
 
 bool FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure) {
   response.Clear();
   failure.Clear();
-  HttpTransfer transfer;
-  if (!OpenHttpRequest(transfer, url, false, nullptr)) {
-    CloseTransferHandles(transfer);
-    failure = std::move(transfer.errorText);
-    return failure.empty();
+  ReplySink replySink = {&response, false};
+  const RequestSink sink = {&replySink, OnHeaders, OnData, nullptr};
+  HttpTransfer setup;
+  RequestEnd end;
+  if (!RunAsyncRequest(url, nullptr, sink, kTimeLimitMs, setup, end)) {
+    failure = std::move(setup.errorText);
+  } else if (replySink.outOfMemory) {
+    ComposeMessage(failure, {L"Out of memory"});
+  } else if (const wchar_t* text = FailureText(end)) {
+    ComposeMessage(failure, {text});
   }
-  if (!WinHttp().SendRequest(transfer.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                          0)) {
-    SetTransferError(transfer, L"The download server denied the request (technical reason: HTTP send failed)");
-  } else if (!WinHttp().ReceiveResponse(transfer.request, nullptr)) {
-    SetTransferError(transfer, L"The download failed to respond (technical reason: HTTP receive failed)");
-  } else {
-    for (;;) {
-      DWORD available = 0;
-      if (!WinHttp().QueryDataAvailable(transfer.request, &available)) {
-        SetTransferError(transfer,
-                         L"The download server failed to send the response data (technical reason: HTTP got no data)");
-        break;
-      }
-      const size_t previous = response.length();
-      if (!response.Resize(previous + available)) {
-        SetTransferError(transfer, kOutOfMemory);
-        break;
-      }
-      DWORD read = 0;
-      if (!WinHttp().ReadData(transfer.request, response.data() + previous, available, &read)) {
-        SetTransferError(transfer, L"The download data could not be read");
-        break;
-      }
-      if (read < available) response.Resize(previous + read);
-      if (read == 0) break;
-    }
-  }
-  CloseTransferHandles(transfer);
-  failure = std::move(transfer.errorText);
   return failure.empty();
 }
 

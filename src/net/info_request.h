@@ -1,12 +1,13 @@
-// The download-information request: one synchronous GET whose reply names the package to fetch.
+// The download-information request: one GET whose reply names the package to fetch.
 #pragma once
 
 #include "common/strings.h"
 
-// Fetches `url` synchronously into `response` (emptied first), byte for byte. No window messages are
-// dispatched meanwhile. Returns false when the request failed, with the text for the user in
-// `failure`; `response` then holds whatever arrived before the failure. Running out of memory while
-// the reply grows ends the transfer as a failure.
+// Fetches `url` into `response` (emptied first), byte for byte, while the window keeps painting (the
+// UI thread waits dispatching messages). At most 1 MiB is read; the rest is left unread, which is no
+// failure. A request still running after 60 seconds is abandoned as a receive failure. Returns false
+// when the request failed, with the text for the user in `failure`; `response` then holds whatever
+// arrived before the failure.
 bool FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure);
 
 // Finds the first "<name>" in `response` and the first "</name>" after it, comparing bytes exactly,

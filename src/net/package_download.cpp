@@ -2,157 +2,88 @@
 
 #include <utility>
 
-#include "net/http_request.h"
+#include "net/async_request.h"
 #include "net/progress_format.h"
-#include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
 namespace {
 
-constexpr DWORD kReadBufferBytes = 0x40000;  // 262,144
+// The window follows the download at most this often (and always on the last chunk): each update
+// costs the UI thread a repaint, and the download nothing, as the bar's position is posted.
+constexpr DWORD kProgressIntervalMs = 100;
 
-// One attempt's shared record between DownloadToFile (UI thread) and TransferCallback (the HTTP
-// library's threads). Zero-filled at allocation; freed with its last reference.
-struct RequestContext {
-  volatile LONG references;  // changed only atomically
-  CRITICAL_SECTION lock;     // re-entrant; guards `request` and the handling of notifications
-  bool lockInitialised;
-  HINTERNET request;  // null once closed
-  HANDLE completion;  // manual reset; signalled when the transfer is over, for whatever reason
-  BYTE buffer[kReadBufferBytes];
-  DWORD contentLength;
-  DWORD received;
-  bool invalidResponse;  // the library reported ERROR_WINHTTP_INVALID_SERVER_RESPONSE
-  HANDLE packageFile;    // INVALID_HANDLE_VALUE when not open
+// Every Windows Installer package is a compound file and begins with its signature.
+constexpr BYTE kPackageSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-  // What the attempt saw, to tell a complete download from a failed one.
+// What one attempt saw, written by the sink functions (under the request's lock) and read by
+// DownloadToFile once the request is over.
+struct Attempt {
   StubState* state;
+  HANDLE file;          // the package file, open for writing
   DWORD statusCode;
   bool haveContentLength;
-  bool bodyComplete;    // the library reported the end of the body
+  DWORD contentLength;
+  DWORD received;
   bool writeFailed;     // the package file took fewer bytes than received
-  DWORD error;          // first error of a library call or a request error; 0 if none
   int position;         // bar position last shown
   DownloadStatus shownStatus;  // status text last shown
   DWORD shownAt;        // GetTickCount() of the last window update; 0 before the first
-  HANDLE freed;         // the context's own handle to an event signalled, then closed, once the block
-                        // is freed (the package file is closed by then)
 };
 
-void CALLBACK TransferCallback(HINTERNET handle, DWORD_PTR contextValue, DWORD status, void* info,
-                               DWORD infoLength);
-
-// Enters the context's lock; returns false, without the lock, when the request is already closed.
-bool LockContext(RequestContext* context);
-
-// Drops one reference; the last one closes what the context still holds and frees it.
-void ReleaseContext(RequestContext* context);
-
-// How long to wait, after the attempt, for the library to give back its reference to the context
-// (and so for the package file to close). It comes within milliseconds; the limit keeps a library
-// that never sends its handle-closing notification from hanging the run.
-constexpr DWORD kReleaseWaitMs = 30000;
-
-// The window follows the download at most this often (and always on the last chunk): updating it
-// for every 256 KiB chunk keeps the library's thread waiting on the UI thread and halves the speed.
-constexpr DWORD kProgressIntervalMs = 100;
-
-void Signal(RequestContext* context) { SetEvent(context->completion); }
-
-// Records the first error of the transfer and ends it. Called with the lock held.
-void FailTransfer(RequestContext* context, DWORD error) {
-  if (context->error == 0) context->error = error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
-  Signal(context);
-}
-
-// Takes the request out of the context and closes it. Called with the lock held. Once the context
-// value is set, the library answers with its handle-closing notification, which drops its
-// reference; the lock is re-entrant, so a notification delivered inside this call is safe.
-void CloseContextRequest(RequestContext* context) {
-  HINTERNET request = context->request;
-  context->request = nullptr;
-  if (request) WinHttp().CloseHandle(request);
-}
-
-void OnHeadersAvailable(RequestContext* context) {
+bool OnHeaders(void* owner, HINTERNET request) {
+  auto* attempt = static_cast<Attempt*>(owner);
   DWORD value = 0;
   DWORD size = sizeof(value);
-  if (WinHttp().QueryHeaders(context->request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                          WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
-    context->statusCode = value;
+  if (WinHttp().QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
+    attempt->statusCode = value;
   }
   value = 0;
   size = sizeof(value);
-  if (!WinHttp().QueryHeaders(context->request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
-    Signal(context);  // no Content-Length
-    return;
+  if (!WinHttp().QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return false;  // no Content-Length: the package's size cannot be known
   }
-  context->contentLength = value;
-  context->haveContentLength = true;
-  if (!WinHttp().QueryDataAvailable(context->request, nullptr)) FailTransfer(context, GetLastError());
+  attempt->contentLength = value;
+  attempt->haveContentLength = true;
+  return true;
 }
 
-// One chunk of `n` bytes has arrived in the buffer. Called with the lock held; returns whether the
-// lock is still held. The lock is left while the window is updated: the bar position is sent to the
-// UI thread and waits for it, and the UI thread takes this lock to end the transfer. The window is
-// updated when the bar or the text changes, at most every kProgressIntervalMs, and on the last chunk.
-bool OnReadComplete(RequestContext* context, DWORD n) {
-  if (n == 0) {
-    context->bodyComplete = true;
-    Signal(context);
-    return true;
-  }
-  context->received += n;
+// Writes a chunk and lets the window follow: when the bar or the text changes, at most every
+// kProgressIntervalMs, and on the last chunk.
+bool OnData(void* owner, const BYTE* bytes, DWORD count) {
+  auto* attempt = static_cast<Attempt*>(owner);
+  attempt->received += count;
   DWORD written = 0;
-  if (!WriteFile(context->packageFile, context->buffer, n, &written, nullptr) || written != n) {
-    context->writeFailed = true;
-    Signal(context);
-    return true;
+  if (!WriteFile(attempt->file, bytes, count, &written, nullptr) || written != count) {
+    attempt->writeFailed = true;
+    return false;
   }
-  const int position = DownloadProgressPosition(context->received, context->contentLength, context->position);
+  const int position = DownloadProgressPosition(attempt->received, attempt->contentLength, attempt->position);
   DownloadStatus status;
-  FormatDownloadStatus(context->received, context->contentLength, status);
+  FormatDownloadStatus(attempt->received, attempt->contentLength, status);
   const DWORD now = GetTickCount();
-  const bool due = context->shownAt == 0 || now - context->shownAt >= kProgressIntervalMs ||
-                   context->received == context->contentLength;
-  if (due && (position != context->position || !SameText(status.c_str(), context->shownStatus.c_str()))) {
-    context->position = position;
-    context->shownStatus = status;
-    context->shownAt = now ? now : 1;
-    StubState& state = *context->state;
-    LeaveCriticalSection(&context->lock);
-
-    SetProgressPosition(state, position);
-    SetStatusText(state, status.c_str());
-
-    if (!LockContext(context)) {
-      Signal(context);
-      return false;
-    }
-  }
-  if (!WinHttp().ReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
-    FailTransfer(context, GetLastError());
+  const bool due = attempt->shownAt == 0 || now - attempt->shownAt >= kProgressIntervalMs ||
+                   attempt->received == attempt->contentLength;
+  if (due && (position != attempt->position || !SameText(status.c_str(), attempt->shownStatus.c_str()))) {
+    attempt->position = position;
+    attempt->shownStatus = status;
+    attempt->shownAt = now ? now : 1;
+    PostProgressPosition(*attempt->state, position);
+    SetStatusText(*attempt->state, status.c_str());
   }
   return true;
 }
 
-// A request error: recorded, shown in the status line with the library's text, and the end of the
-// transfer. Handled without the lock.
-void OnRequestError(RequestContext* context, const WINHTTP_ASYNC_RESULT* result) {
-  if (result && result->dwResult != 0) {
-    if (result->dwError == ERROR_WINHTTP_INVALID_SERVER_RESPONSE) context->invalidResponse = true;
-    if (context->error == 0) context->error = result->dwError;
-    WideString text;
-    if (AppendHttpErrorText(text, result->dwError)) {
-      SetStatusText(*context->state, text.c_str());  // cut to the status line's length
-    } else if (HWND window = context->state->mainWindow) {
-      InvalidateRect(window, nullptr, FALSE);
-    }
-  } else if (result && context->error == 0) {
-    context->error = result->dwError;
+// A request error: the library's text, where it has one, in the status line.
+void OnFailed(void* owner, DWORD error) {
+  StubState& state = *static_cast<Attempt*>(owner)->state;
+  WideString text;
+  if (AppendHttpErrorText(text, error)) {
+    SetStatusText(state, text.c_str());  // cut to the status line's length
+  } else if (HWND window = state.mainWindow) {
+    InvalidateRect(window, nullptr, FALSE);
   }
-  Signal(context);
 }
 
 // Sets `message` to the system's own text for `code` (empty when the system has none).
@@ -180,23 +111,22 @@ void ComposeFailure(WideString& failure, const wchar_t* reason) {
   }
 }
 
-// Sets `failure` to "The download failed (technical reason: <why>)" for a transfer that ran to its
-// end without a complete download, and returns true; returns false, leaving `failure` alone, when
-// the download is complete.
-bool DescribeFailure(const RequestContext& context, WideString& failure) {
+// Sets `failure` for a transfer that ended without the whole package and returns true; returns
+// false, leaving `failure` alone, when the package is complete.
+bool DescribeFailure(const RequestEnd& end, const Attempt& attempt, WideString& failure) {
   WideString reason;
   bool composed = true;
-  if (context.error != 0) {
-    composed = AppendErrorReason(reason, context.error);
-  } else if (context.writeFailed) {
+  if (end.error != 0) {
+    composed = AppendErrorReason(reason, end.error);
+  } else if (attempt.writeFailed) {
     composed = reason.Append(L"the package file could not be written");
-  } else if (context.statusCode < 200 || context.statusCode > 299) {
-    composed = reason.Append(L"HTTP status ") && AppendDecimal(reason, context.statusCode);
-  } else if (!context.haveContentLength) {
+  } else if (attempt.statusCode < 200 || attempt.statusCode > 299) {
+    composed = reason.Append(L"HTTP status ") && AppendDecimal(reason, attempt.statusCode);
+  } else if (!attempt.haveContentLength) {
     composed = reason.Append(L"no Content-Length");
-  } else if (!context.bodyComplete || context.received != context.contentLength) {
-    composed = reason.Append(L"received ") && AppendDecimal(reason, context.received) && reason.Append(L" of ") &&
-               AppendDecimal(reason, context.contentLength) && reason.Append(L" bytes");
+  } else if (!end.bodyComplete || attempt.received != attempt.contentLength) {
+    composed = reason.Append(L"received ") && AppendDecimal(reason, attempt.received) && reason.Append(L" of ") &&
+               AppendDecimal(reason, attempt.contentLength) && reason.Append(L" bytes");
   } else {
     return false;
   }
@@ -204,160 +134,83 @@ bool DescribeFailure(const RequestContext& context, WideString& failure) {
   return true;
 }
 
-bool LockContext(RequestContext* context) {
-  EnterCriticalSection(&context->lock);
-  if (context->request) return true;
-  LeaveCriticalSection(&context->lock);
-  return false;
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow && a.nFileSizeHigh == b.nFileSizeHigh &&
+         a.nFileSizeLow == b.nFileSizeLow && a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
+         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
 }
 
-void ReleaseContext(RequestContext* context) {
-  if (InterlockedDecrement(&context->references) > 0) return;
-  if (context->lockInitialised) {
-    EnterCriticalSection(&context->lock);
-    CloseContextRequest(context);
-    LeaveCriticalSection(&context->lock);
-    DeleteCriticalSection(&context->lock);
-    context->lockInitialised = false;
+// Closes the written file and opens it again for reading with read sharing only, so that nothing
+// can change or replace it until the installer is done with it. The file reopened must be the one
+// written (same file, size and time). Returns INVALID_HANDLE_VALUE when that fails; `written` is
+// closed in any case.
+HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
+  BY_HANDLE_FILE_INFORMATION before = {};
+  const bool known = GetFileInformationByHandle(written, &before) != FALSE;
+  CloseHandle(written);
+  if (!known) return INVALID_HANDLE_VALUE;
+  HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (held == INVALID_HANDLE_VALUE) return held;
+  BY_HANDLE_FILE_INFORMATION after = {};
+  if (!GetFileInformationByHandle(held, &after) || !SameFile(before, after)) {
+    CloseHandle(held);
+    return INVALID_HANDLE_VALUE;
   }
-  if (context->completion) CloseHandle(context->completion);
-  context->completion = nullptr;
-  if (context->packageFile != INVALID_HANDLE_VALUE) CloseHandle(context->packageFile);
-  HANDLE freed = context->freed;
-  HeapFree(GetProcessHeap(), 0, context);
-  if (freed) {
-    SetEvent(freed);
-    CloseHandle(freed);
-  }
+  return held;
 }
 
-void CALLBACK TransferCallback(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info,
-                               DWORD infoLength) {
-  auto* context = reinterpret_cast<RequestContext*>(contextValue);
-  if (!context) return;
-  if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
-    ReleaseContext(context);  // the library's reference
-    return;
+bool StartsWithPackageSignature(HANDLE file) {
+  BYTE head[sizeof(kPackageSignature)] = {};
+  DWORD read = 0;
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 || !ReadFile(file, head, sizeof(head), &read, nullptr) ||
+      read != sizeof(head)) {
+    return false;
   }
-  if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR) {
-    OnRequestError(context, static_cast<const WINHTTP_ASYNC_RESULT*>(info));
-    return;
+  for (size_t i = 0; i < sizeof(head); ++i) {
+    if (head[i] != kPackageSignature[i]) return false;
   }
-  if (!LockContext(context)) {
-    Signal(context);
-    return;
-  }
-  bool locked = true;
-  switch (status) {
-    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!WinHttp().ReceiveResponse(context->request, nullptr)) FailTransfer(context, GetLastError());
-      break;
-    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-      OnHeadersAvailable(context);
-      break;
-    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
-      // Nothing more to read (an empty body) ends the transfer like a read of 0 bytes.
-      if (*static_cast<const DWORD*>(info) == 0) {
-        context->bodyComplete = true;
-        Signal(context);
-      } else if (!WinHttp().ReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
-        FailTransfer(context, GetLastError());
-      }
-      break;
-    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-      locked = OnReadComplete(context, infoLength);
-      break;
-    default:
-      break;
-  }
-  if (locked) LeaveCriticalSection(&context->lock);
+  return true;
 }
 
 }  // namespace
 
 bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
-                    AttemptMessages& messages) {
-  HttpTransfer transfer;
-  RequestContext* context = nullptr;
-  HANDLE freed = nullptr;
-  bool locked = false;
-  bool completed = false;
-
-  if (!OpenHttpRequest(transfer, url, true, TransferCallback)) goto done;
-  context = static_cast<RequestContext*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RequestContext)));
-  if (!context) {
-    SetTransferError(transfer, L"Out of memory");
-    goto done;
-  }
-  context->references = 1;
-  context->state = &state;
-  context->packageFile = INVALID_HANDLE_VALUE;
-  // The context and this function each hold a handle of their own to the event that the last
-  // release signals: whichever side is later, the handle it uses is still open.
-  context->freed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!context->freed || !DuplicateHandle(GetCurrentProcess(), context->freed, GetCurrentProcess(), &freed, 0,
-                                          FALSE, DUPLICATE_SAME_ACCESS)) {
-    freed = nullptr;
-    goto done;
-  }
-
+                    AttemptMessages& messages, HANDLE& package) {
+  package = INVALID_HANDLE_VALUE;
+  Attempt attempt = {};
+  attempt.state = &state;
   DeleteFileW(path);
-  context->packageFile = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (context->packageFile == INVALID_HANDLE_VALUE) {
+  attempt.file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (attempt.file == INVALID_HANDLE_VALUE) {
     ComposeSystemErrorText(messages.atOnce, GetLastError());
-    goto done;
+    return false;
   }
-  if (!InitializeCriticalSectionAndSpinCount(&context->lock, 1000)) goto done;
-  context->lockInitialised = true;
-  context->completion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!context->completion) goto done;
 
-  context->request = transfer.request;  // the context closes it from here on
-  transfer.request = nullptr;
-  if (!LockContext(context)) goto done;
-  locked = true;
-  {
-    InterlockedIncrement(&context->references);  // the library's
-    DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context);
-    if (!WinHttp().SetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
-      ReleaseContext(context);
-      goto done;
-    }
+  const RequestSink sink = {&attempt, OnHeaders, OnData, OnFailed};
+  HttpTransfer setup;
+  RequestEnd end;
+  if (!RunAsyncRequest(url, nullptr, sink, INFINITE, setup, end)) {
+    CloseHandle(attempt.file);
+    messages.atOnce = std::move(setup.errorText);
+    return false;
   }
-  // The context goes with the send as well: the library may take this argument, not the option
-  // set above, as the value for the request's notifications.
-  if (!WinHttp().SendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                             reinterpret_cast<DWORD_PTR>(context))) {
-    WideString reason;
-    ComposeFailure(messages.failure, AppendErrorReason(reason, GetLastError()) ? reason.c_str() : nullptr);
-    CloseContextRequest(context);  // its handle-closing notification drops the library's reference
-    goto done;
+  // The transfer ran to its end: whether the server answered invalidly decides about another attempt.
+  invalidResponse = end.error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+  if (DescribeFailure(end, attempt, messages.failure)) {
+    CloseHandle(attempt.file);
+    return false;
   }
-  LeaveCriticalSection(&context->lock);
-  locked = false;
-
-  WaitDispatchingMessages(context->completion, INFINITE);
-
-  if (!LockContext(context)) goto done;
-  locked = true;
-  CloseContextRequest(context);
-  invalidResponse = context->invalidResponse;
-  completed = !DescribeFailure(*context, messages.failure);
-
-done:
-  if (!transfer.errorText.empty()) messages.atOnce = std::move(transfer.errorText);
-  if (locked) LeaveCriticalSection(&context->lock);
-  if (context) {
-    ReleaseContext(context);
-    // The last reference may be the library's, dropped on one of its threads: wait for it, so that
-    // the package file is closed before the installer opens it or a new attempt recreates it. A
-    // file that may still be open is no complete download.
-    if (!freed || !WaitDispatchingMessages(freed, kReleaseWaitMs)) {
-      if (completed) ComposeFailure(messages.failure, L"the package file was not closed in time");
-      completed = false;
-    }
+  package = HoldPackage(attempt.file, path);
+  if (package == INVALID_HANDLE_VALUE) {
+    ComposeFailure(messages.failure, L"the package file was changed after the download");
+    return false;
   }
-  if (freed) CloseHandle(freed);
-  CloseTransferHandles(transfer);
-  return completed;
+  if (!StartsWithPackageSignature(package)) {
+    CloseHandle(package);
+    package = INVALID_HANDLE_VALUE;
+    ComposeFailure(messages.failure, L"the file received is not an installer package");
+    return false;
+  }
+  return true;
 }

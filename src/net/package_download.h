@@ -17,9 +17,11 @@ struct AttemptMessages {
 };
 
 // Downloads `url` into `path` (deleted and created anew). Returns true when the attempt is a
-// complete download: a 2xx status, a Content-Length, and exactly that many bytes written.
-// `invalidResponse` is written only when the transfer ran to its end: set when the server answered
-// with an invalid response, which calls for a new attempt. The texts for the user go into
-// `messages`; nothing is shown here. The package file is closed when this returns.
+// complete download: a 2xx status, a Content-Length, exactly that many bytes written, and a file that
+// begins like an installer package. The package is then held open in `package` (read access, read
+// sharing only: nothing can change it until the caller closes it); otherwise `package` is
+// INVALID_HANDLE_VALUE and the file closed. `invalidResponse` is written only when the transfer ran
+// to its end: set when the server answered with an invalid response, which calls for a new attempt.
+// The texts for the user go into `messages`; nothing is shown here.
 bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
-                    AttemptMessages& messages);
+                    AttemptMessages& messages, HANDLE& package);

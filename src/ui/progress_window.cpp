@@ -116,10 +116,6 @@ void SetStatusText(StubState& state, const wchar_t* text) {
   if (HWND window = state.mainWindow) InvalidateRect(window, nullptr, FALSE);
 }
 
-void RepaintNow(const StubState& state) {
-  if (HWND window = state.mainWindow) UpdateWindow(window);
-}
-
 size_t ReadStatusText(StubState& state, wchar_t* out) {
   AcquireSRWLockShared(&state.statusText.lock);
   const size_t length = CopyCut(out, StatusText::kCapacityUnits, state.statusText.units);
@@ -129,4 +125,8 @@ size_t ReadStatusText(StubState& state, wchar_t* out) {
 
 void SetProgressPosition(const StubState& state, int position) {
   if (HWND bar = state.progressBar) SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+}
+
+void PostProgressPosition(const StubState& state, int position) {
+  if (HWND bar = state.progressBar) PostMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }

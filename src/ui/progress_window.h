@@ -19,18 +19,18 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
 // without erasing, so it repaints when the UI thread next dispatches messages. Safe on any thread.
 void SetStatusText(StubState& state, const wchar_t* text);
 
-// Paints the main window at once if it has a pending update (UpdateWindow).
-void RepaintNow(const StubState& state);
-
 // Replaces the status line without invalidating (used before the window exists).
 void CopyStatusText(StubState& state, const wchar_t* text);
 
 // Copies the current status line into `out` (200 units) and returns its length in units.
 size_t ReadStatusText(StubState& state, wchar_t* out);
 
-// Moves the bar to `position` (PBM_SETPOS sent to the bar). Blocks until the UI thread has handled
-// it when called from another thread, so never call it while holding a lock the UI thread may take.
+// Moves the bar to `position` at once (PBM_SETPOS sent to the bar). For the UI thread.
 void SetProgressPosition(const StubState& state, int position);
+
+// Moves the bar to `position` when the UI thread next dispatches messages (PBM_SETPOS posted). Safe
+// on any thread; never waits for the UI thread.
+void PostProgressPosition(const StubState& state, int position);
 
 // Top-left corner of a window of the progress window's size centred in a desktop client rectangle.
 POINT CentredWindowOrigin(const RECT& desktop);
