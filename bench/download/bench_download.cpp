@@ -122,14 +122,13 @@ double Delta(double before, double after) { return before < 0 || after < 0 ? -1 
 unsigned long long PlainDownload(const wchar_t* url, const wchar_t* path, bool& ok) {
   ok = false;
   unsigned long long total = 0;
-  WideString host;
-  WideString urlPath;
-  if (!SplitUrl(url, host, urlPath)) return 0;
+  UrlParts parts;
+  if (!SplitUrl(url, parts)) return 0;
   static BYTE buffer[kPlainBufferBytes];
   HINTERNET session = WinHttpOpen(L"velko-bench-download", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-  HINTERNET connection = session ? WinHttpConnect(session, host.c_str(), 80, 0) : nullptr;
-  HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", urlPath.c_str(), nullptr,
+  HINTERNET connection = session ? WinHttpConnect(session, parts.host.c_str(), parts.port, 0) : nullptr;
+  HINTERNET request = connection ? WinHttpOpenRequest(connection, L"GET", parts.path.c_str(), nullptr,
                                                       WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0)
                                  : nullptr;
   HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -211,7 +210,9 @@ int wmain(int argc, wchar_t** argv) {
   const Reading before = Read(server);
   if (stubMode) {
     bool invalidResponse = false;
-    ok = DownloadToFile(state, url, path, invalidResponse, messages);
+    HANDLE package = INVALID_HANDLE_VALUE;
+    ok = DownloadToFile(state, url, path, invalidResponse, messages, package);
+    if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   } else {
     bytes = PlainDownload(url, path, ok);
   }

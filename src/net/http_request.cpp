@@ -4,29 +4,34 @@
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader 1.0";
-constexpr INTERNET_PORT kServerPort = 80;
 constexpr wchar_t kOpenFailedMessage[] = L"The download could not be started (technical reason: HTTP open failed)";
 
 }  // namespace
 
-bool SplitUrl(const wchar_t* url, WideString& host, WideString& path) {
-  host.Clear();
-  path.Clear();
+bool SplitUrl(const wchar_t* url, UrlParts& parts) {
+  parts.host.Clear();
+  parts.path.Clear();
+  parts.port = 0;
+  parts.secure = false;
   if (!LoadWinHttp()) return false;
-  URL_COMPONENTS parts = {};
-  parts.dwStructSize = sizeof(parts);
-  parts.dwSchemeLength = static_cast<DWORD>(-1);
-  parts.dwHostNameLength = static_cast<DWORD>(-1);
-  parts.dwUrlPathLength = static_cast<DWORD>(-1);
-  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
-  if (!WinHttp().CrackUrl(url, static_cast<DWORD>(TextLength(url)), 0, &parts)) return false;
-  if (!host.Append(parts.lpszHostName, parts.dwHostNameLength) ||
-      !path.Append(parts.lpszUrlPath, parts.dwUrlPathLength) ||
-      !path.Append(parts.lpszExtraInfo, parts.dwExtraInfoLength)) {
-    host.Clear();
-    path.Clear();
+  URL_COMPONENTS cracked = {};
+  cracked.dwStructSize = sizeof(cracked);
+  cracked.dwSchemeLength = static_cast<DWORD>(-1);
+  cracked.dwHostNameLength = static_cast<DWORD>(-1);
+  cracked.dwUrlPathLength = static_cast<DWORD>(-1);
+  cracked.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttp().CrackUrl(url, static_cast<DWORD>(TextLength(url)), 0, &cracked)) return false;
+  // The library knows no other schemes; the check keeps it so whatever it learns.
+  if (cracked.nScheme != INTERNET_SCHEME_HTTP && cracked.nScheme != INTERNET_SCHEME_HTTPS) return false;
+  if (!parts.host.Append(cracked.lpszHostName, cracked.dwHostNameLength) ||
+      !parts.path.Append(cracked.lpszUrlPath, cracked.dwUrlPathLength) ||
+      !parts.path.Append(cracked.lpszExtraInfo, cracked.dwExtraInfoLength)) {
+    parts.host.Clear();
+    parts.path.Clear();
     return false;
   }
+  parts.port = cracked.nPort;
+  parts.secure = cracked.nScheme == INTERNET_SCHEME_HTTPS;
   return true;
 }
 
@@ -41,10 +46,9 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
     SetTransferError(transfer, kOpenFailedMessage);
     return false;
   }
-  WideString host;
-  WideString path;
-  SplitUrl(url, host, path);
-  if (host.empty() || path.empty()) {
+  UrlParts parts;
+  SplitUrl(url, parts);
+  if (parts.host.empty() || parts.path.empty()) {
     ComposeMessage(transfer.errorText, {L"The download URL was incorrect (", url, L")"});
     return false;
   }
@@ -59,15 +63,16 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
                                         0) == WINHTTP_INVALID_STATUS_CALLBACK) {
     return false;
   }
-  transfer.connection = WinHttp().Connect(transfer.session, host.c_str(), kServerPort, 0);
+  transfer.connection = WinHttp().Connect(transfer.session, parts.host.c_str(), parts.port, 0);
   if (!transfer.connection) {
     SetTransferError(transfer,
                      L"The download server could not be reached (technical reason: HTTP connect failed)");
     return false;
   }
   static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
-  transfer.request = WinHttp().OpenRequest(transfer.connection, L"GET", path.c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, const_cast<const wchar_t**>(kAcceptTypes), 0);
+  transfer.request = WinHttp().OpenRequest(transfer.connection, L"GET", parts.path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, const_cast<const wchar_t**>(kAcceptTypes),
+                                        parts.secure ? WINHTTP_FLAG_SECURE : 0);
   if (!transfer.request) {
     SetTransferError(
         transfer, L"The download server refused the request (technical reason: HTTP open request failed)");

@@ -15,13 +15,22 @@ struct HttpTransfer {
   WideString errorText;
 };
 
-// Fills `host` and `path` (the URL path followed by its query and fragment, exactly as the library
-// returns them) from `url`. Scheme and port play no role: every request goes to port 80 over plain
-// HTTP. Returns false, with both empty, when the URL cannot be split or memory runs out.
-bool SplitUrl(const wchar_t* url, WideString& host, WideString& path);
+// Where a URL points.
+struct UrlParts {
+  WideString host;
+  WideString path;     // the URL path followed by its query and fragment, exactly as the library returns them
+  WORD port = 0;       // the URL's port, or the scheme's (80 for http, 443 for https) when none is written
+  bool secure = false; // https: TLS, with the server's certificate checked by the library
+};
 
-// Opens session, connection and request for a GET of `url`: synchronous, or asynchronous with
-// `callback` registered for all notifications. On failure the error text is set (except for a
+// Splits an http or https URL. Returns false, with host and path empty, when the URL cannot be split
+// (another scheme, no host) or memory runs out.
+bool SplitUrl(const wchar_t* url, UrlParts& parts);
+
+// Opens session, connection and request for a GET of `url` (TLS for https, on the URL's port):
+// synchronous, or asynchronous with `callback` registered for all notifications. The library's
+// checks of the server's certificate stay as they are, and its default redirect policy never
+// follows https to http. On failure the error text is set (except for a
 // refused callback registration, which has none) and the handles opened so far stay in `transfer`
 // for CloseTransferHandles.
 bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,

@@ -20,27 +20,35 @@ ByteString Bytes(const std::string& text) {
 
 }  // namespace
 
-TEST(SplitUrlTest, HostAndPathOfATableOfUrls) {
+TEST(SplitUrlTest, HostPathPortAndTlsOfATableOfUrls) {
   static const struct {
     const wchar_t* url;
-    const char* host;
+    const char* host;  // "" where the URL cannot be split
     const char* path;
+    WORD port;
+    bool secure;
   } kCases[] = {
-      {L"http://host/a/b?c=d#e", "host", "/a/b?c=d#e"},
-      {L"http://host:8080/x", "host", "/x"},
-      {L"https://secure.example/p.msi", "secure.example", "/p.msi"},
-      {L"http://127.0.0.3/dir/velko.msi", "127.0.0.3", "/dir/velko.msi"},
-      {L"http://host/a b", "host", "/a b"},
-      {L"http://host", "host", ""},
-      {L"host/p.msi", "", ""},
-      {L"", "", ""},
+      {L"http://host/a/b?c=d#e", "host", "/a/b?c=d#e", 80, false},
+      {L"http://host:8080/x", "host", "/x", 8080, false},
+      {L"https://secure.example/p.msi", "secure.example", "/p.msi", 443, true},
+      {L"https://secure.example:8443/p.msi", "secure.example", "/p.msi", 8443, true},
+      {L"HTTPS://Secure.Example/P.msi", "Secure.Example", "/P.msi", 443, true},
+      {L"http://127.0.0.3/dir/velko.msi", "127.0.0.3", "/dir/velko.msi", 80, false},
+      {L"http://host/a b", "host", "/a b", 80, false},
+      {L"http://host", "host", "", 80, false},
+      {L"ftp://host/p.msi", "", "", 0, false},
+      {L"file:///C:/p.msi", "", "", 0, false},
+      {L"host/p.msi", "", "", 0, false},
+      {L"", "", "", 0, false},
   };
   for (const auto& c : kCases) {
-    WideString host;
-    WideString path;
-    SplitUrl(c.url, host, path);
-    EXPECT_EQ(Narrow(host.c_str()), c.host) << Narrow(c.url);
-    EXPECT_EQ(Narrow(path.c_str()), c.path) << Narrow(c.url);
+    UrlParts parts;
+    const bool split = SplitUrl(c.url, parts);
+    EXPECT_EQ(split, *c.host != 0) << Narrow(c.url);
+    EXPECT_EQ(Narrow(parts.host.c_str()), c.host) << Narrow(c.url);
+    EXPECT_EQ(Narrow(parts.path.c_str()), c.path) << Narrow(c.url);
+    if (split) EXPECT_EQ(parts.port, c.port) << Narrow(c.url);
+    if (split) EXPECT_EQ(parts.secure, c.secure) << Narrow(c.url);
   }
 }
 
