@@ -18,7 +18,8 @@ struct StatusText {
 constexpr size_t kDownloadIdCapacityBytes = 100;
 
 struct StubState {
-  PathString packagePath;
+  PathString runFolder;    // the run's private folder in the temp folder, with its final backslash
+  PathString packagePath;  // in the run's folder
   StatusText statusText;
   HWND progressBar;
   HWND mainWindow;

@@ -13,14 +13,17 @@ SetDefaultDllDirectoriesFunction FindSetDefaultDllDirectories() {
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
 }
 
-// Non-known DLLs that the run loads by name after its start. Found with Wine's +pid,+loaddll trace
-// of whole runs, and from what Windows' own window and shell code loads.
+// Non-known DLLs that the run loads by name after its start, found with Wine's +pid,+loaddll trace
+// of whole runs (plain HTTP and https), and from what Windows' own window and shell code loads. On
+// Windows the restricted search already keeps every later load in the system directory; Wine looks
+// in the program's folder first for DLLs that its own DLLs delay-load or load by name, whatever the
+// program has restricted, so for Wine the preload is what protects (and on Windows it costs nothing).
 constexpr const wchar_t* kPreloaded[] = {
     L"uxtheme.dll",  // themed window frames and controls: loaded when the first window is created
     L"dwmapi.dll",   // desktop composition: loaded by the window and common-control code on Windows
-    L"crypt32.dll",  // loaded by winhttp when a request handle is closed, and for TLS; Wine looks in
-                     // the program's folder first for it even with the search restricted
-    L"bcrypt.dll",   // crypt32's and the TLS code's hashing
+    L"crypt32.dll",  // loaded by winhttp when a request handle is closed, and for TLS certificates
+    L"bcrypt.dll",   // crypt32's and the TLS code's hashing, and the run folder's random name
+    L"secur32.dll",  // the TLS layer (SSPI): winhttp loads it by name at the first https connection
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 #include "driver/run_stub.h"
 
+#include "common/run_folder.h"
 #include "common/system_library.h"
-#include "common/temp_path.h"
+#include "driver/info_endpoint.h"
 #include "install/package_install.h"
 #include "net/info_request.h"
 #include "net/package_download.h"
@@ -13,7 +14,6 @@
 namespace {
 
 constexpr wchar_t kPackageFileName[] = L"velko-installer.msi";
-constexpr wchar_t kInfoEndpoint[] = L"http://" STUB_INFO_HOST_W L"/WebGetDSData.qdx?session=";
 
 constexpr wchar_t kTagMissingMessage[] =
     L"This installer is damaged, please try to download it again. (technical reason: magic not found)";
@@ -30,47 +30,49 @@ constexpr DWORD kRetryPauseMs = 1000;
 
 constexpr int kIdentityStoredPosition = 10;
 
+// A run folder that cannot be removed yet is tried again, for at most about ten seconds.
+constexpr int kFolderRemovalAttempts = 40;
+constexpr DWORD kFolderRemovalPauseMs = 250;
+
 // Shows a transfer's failure text, if there is one.
 void ShowFailure(const WideString& text) {
   if (!text.empty()) ShowMessage(text.c_str(), MB_ICONERROR);
 }
 
-}  // namespace
-
-int RunStubWith(StubState& state, HINSTANCE instance) {
+// The stages, in order, up to the first that ends the run.
+void RunStages(StubState& state, HINSTANCE instance) {
   CopyStatusText(state, L"Locating your download...");
   CreateProgressWindow(state, instance);
 
   InstallerTag tag;
   if (!ReadInstallerTag(tag)) {
     ShowMessage(kTagMissingMessage, MB_OK);
-    return 0;
+    return;
   }
-  if (!ComposeTempFilePath(state.packagePath, kPackageFileName)) {
+  if (!CreateRunFolder(state.runFolder) ||
+      !ComposeRunFilePath(state.packagePath, state.runFolder, kPackageFileName)) {
     ShowMessage(kNoTempFolderMessage, MB_OK);
-    return 0;
+    return;
   }
   switch (StoreDownloadId(state, tag)) {
     case StoreResult::kOk:
       break;
     case StoreResult::kExtractFailed:
       ShowMessage(kExtractFailedMessage, MB_OK);
-      return 0;
+      return;
     case StoreResult::kWriteFailed:
       ShowMessage(kWriteFailedMessage, MB_OK);
-      return 0;
+      return;
   }
   SetProgressPosition(state, kIdentityStoredPosition);
   SetStatusText(state, L"Requesting download...");
-  // The information request below dispatches no messages: draw the new text before it starts.
-  RepaintNow(state);
 
   // The identifier goes into the query as it is, byte for byte, without escaping.
   WideString infoUrl;
   if (!infoUrl.Append(kInfoEndpoint) ||
       !WidenAppend(infoUrl, state.downloadId, DownloadIdLength(state))) {
     ShowMessage(L"Out of memory", MB_ICONERROR);
-    return 0;
+    return;
   }
 
   // A failed request shows its own message; whatever part of the reply arrived is still searched.
@@ -80,24 +82,38 @@ int RunStubWith(StubState& state, HINSTANCE instance) {
   WideString packageUrl;
   if (!ExtractElement(response, "MSIURL", packageUrl)) {
     ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
-    return 0;
+    return;
   }
 
   bool invalidResponse = false;
+  HANDLE package = INVALID_HANDLE_VALUE;
   for (int attempt = 1;; ++attempt) {
     AttemptMessages messages;
-    const bool complete =
-        DownloadToFile(state, packageUrl.c_str(), state.packagePath.c_str(), invalidResponse, messages);
+    const bool complete = DownloadToFile(state, packageUrl.c_str(), state.packagePath.c_str(), invalidResponse,
+                                         messages, package);
     ShowFailure(messages.atOnce);
     if (complete) break;
     if (!invalidResponse || attempt == kMaxDownloadAttempts) {
       ShowFailure(messages.failure);
-      return 0;
+      return;
     }
     WaitDispatchingMessages(nullptr, kRetryPauseMs);
   }
 
-  if (RunPackageInstall(state) == InstallResult::kNoTempFolder) ShowMessage(kNoTempFolderMessage, MB_OK);
+  if (RunPackageInstall(state, package) == InstallResult::kNoTempFolder) {
+    ShowMessage(kNoTempFolderMessage, MB_OK);
+  }
+}
+
+}  // namespace
+
+int RunStubWith(StubState& state, HINSTANCE instance) {
+  RunStages(state, instance);
+  // Nothing of the run stays in the temp folder, whatever the way it ended. The installer may leave
+  // a process behind that holds its log a little longer: wait for it, within bounds.
+  for (int attempt = 1; !RemoveRunFolder(state.runFolder) && attempt < kFolderRemovalAttempts; ++attempt) {
+    WaitDispatchingMessages(nullptr, kFolderRemovalPauseMs);
+  }
   return 0;
 }
 

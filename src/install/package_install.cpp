@@ -1,12 +1,10 @@
 #include "install/package_install.h"
 
-#include "common/temp_path.h"
+#include "common/run_folder.h"
 #include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
 namespace {
-
-using LogPath = FixedString<1000>;
 
 bool HasBlankOrTab(const wchar_t* text) {
   for (; *text != 0; ++text) {
@@ -53,12 +51,12 @@ bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* p
          commandLine.Append(L" /norestart /Larv ") && AppendPathArgument(commandLine, logPath);
 }
 
-InstallResult RunPackageInstall(StubState& state, const wchar_t* keyPath) {
+InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t* keyPath) {
   SetStatusText(state, L"Installing...");
 
   InstallResult result = InstallResult::kDone;
-  LogPath logPath;
-  if (!ComposeTempFilePath(logPath, kInstallLogFileName)) {
+  PathString logPath;
+  if (!ComposeRunFilePath(logPath, state.runFolder, kInstallLogFileName)) {
     result = InstallResult::kNoTempFolder;
   } else {
     // A log left by an earlier run must not be taken for this run's.
@@ -80,6 +78,7 @@ InstallResult RunPackageInstall(StubState& state, const wchar_t* keyPath) {
       DeleteFileW(logPath.c_str());
     }
   }
+  if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   DeleteFileW(state.packagePath.c_str());
   return result;
 }

@@ -21,9 +21,11 @@ bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* p
 enum class InstallResult { kDone, kNoTempFolder };
 
 // Shows "Installing...", runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log
-// in the temp folder and waits for it, dispatching window messages meanwhile (a WM_QUIT does not end
-// the wait). Then scans the log (ScanInstallLog into HKCU\`keyPath`) and deletes it; a log that
-// cannot be opened is left in place. The installer's exit code is not looked at: the result is
-// kDone whether or not the installation succeeded. Always deletes the package file at the end. When
-// the temp folder cannot be found nothing is installed: kNoTempFolder, and the package is deleted.
-InstallResult RunPackageInstall(StubState& state, const wchar_t* keyPath = kDownloadIdsKeyPath);
+// in the run's folder (`state.runFolder`) and waits for it, dispatching window messages meanwhile (a
+// WM_QUIT does not end the wait). `package` (may be INVALID_HANDLE_VALUE) is the package held open
+// so that nothing can change it: it is closed once the installer has ended. Then scans the log
+// (ScanInstallLog into HKCU\`keyPath`) and deletes it; a log that cannot be opened is left in
+// place. The installer's exit code is not looked at: the result is kDone whether or not the
+// installation succeeded. Always deletes the package file at the end. When the log's path cannot be
+// composed nothing is installed: kNoTempFolder, and the package is deleted.
+InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t* keyPath = kDownloadIdsKeyPath);

@@ -83,8 +83,8 @@ class InstallStageTest : public ::testing::Test {
     install_test::DeleteScratchKey(keyPath_);
     temp_ = folder_ + L"\\temp\\";
     CreateDirectoryW(temp_.c_str(), nullptr);
-    UseTempFolder(temp_);
     ZeroMemory(&state_, sizeof(state_));
+    UseTempFolder(temp_);
     lstrcpyA(state_.downloadId, kId);
     UsePackage(folder_ + L"\\velko-installer.msi", "not really a package");
   }
@@ -96,9 +96,11 @@ class InstallStageTest : public ::testing::Test {
     install_test::RemoveTree(folder_);
   }
 
+  // The temp folder, and the run's folder that the installer's log goes to.
   void UseTempFolder(const std::wstring& folder) {
     SetEnvironmentVariableW(L"TMP", folder.c_str());
     SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    state_.runFolder.Assign(folder.c_str());
   }
 
   void UsePackage(const std::wstring& path, const std::string& content) {
@@ -191,7 +193,7 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
   wchar_t currentDirectory[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, currentDirectory);
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   auto run = InstallerRun();
   ASSERT_FALSE(run.empty()) << "the installer did not run";
@@ -218,7 +220,7 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
 TEST_F(PackageInstallTest, IgnoresTheInstallersExitCode) {
   Control(fake_msiexec::kExitCodeFile, "1603");  // "fatal error during installation"
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(InstallerRun()["log-written"], "1");
   // The stand-in's default log names two folders with executables.
@@ -260,7 +262,7 @@ TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWa
   PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
   PostMessageW(window, WM_APP, 0, 0);
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(dispatched, 1);
   EXPECT_EQ(InstallerRun()["event"], "signalled");
@@ -273,7 +275,7 @@ TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWa
 TEST_F(PackageInstallTest, LockedLogIsLeftAloneAndThePackageStillGoes) {
   Control(fake_msiexec::kLockLogMsFile, "1500");
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(InstallerRun()["log-locked"], "1");
   EXPECT_TRUE(Recorded().empty());
@@ -286,7 +288,7 @@ TEST_F(PackageInstallTest, LockedLogIsLeftAloneAndThePackageStillGoes) {
 TEST_F(PackageInstallTest, WithoutALogOnlyThePackageGoes) {
   Control(fake_msiexec::kNoLogFile, "");
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(InstallerRun()["log-written"], "0");
   EXPECT_TRUE(Recorded().empty());
@@ -296,17 +298,17 @@ TEST_F(PackageInstallTest, WithoutALogOnlyThePackageGoes) {
 TEST_F(PackageInstallTest, MissingSystemMsiexecIsNotLookedForElsewhere) {
   ASSERT_TRUE(DeleteFileW(SystemMsiexec().c_str()));
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_TRUE(InstallerRun().empty()) << "ran " << InstallerRun()["module"];
   EXPECT_TRUE(Recorded().empty());
   EXPECT_FALSE(FileExists(state_.packagePath.c_str()));
 }
 
-TEST_F(PackageInstallTest, NoTempFolderSaysSoAndOnlyRemovesThePackage) {
-  UseTempFolder(L"C:\\" + std::wstring(300, L't'));  // longer than GetTempPathW's 260 units
+TEST_F(PackageInstallTest, NoRoomForTheLogPathInstallsNothingAndOnlyRemovesThePackage) {
+  state_.runFolder.Assign((L"C:\\" + std::wstring(250, L't') + L"\\").c_str());  // the log's name does not fit
 
-  EXPECT_EQ(RunPackageInstall(state_, keyPath_.c_str()), InstallResult::kNoTempFolder);
+  EXPECT_EQ(RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str()), InstallResult::kNoTempFolder);
 
   EXPECT_TRUE(InstallerRun().empty());
   EXPECT_FALSE(FileExists(state_.packagePath.c_str()));
@@ -345,7 +347,7 @@ TEST_F(InstallStageTest, WinesMsiexecInstallsTheDemoPackage) {
   CreateDirectoryW((folder_ + L"\\my downloads").c_str(), nullptr);
   UsePackage(folder_ + L"\\my downloads\\velko-installer.msi", package);
 
-  RunPackageInstall(state_, keyPath_.c_str());
+  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_TRUE(FileExists(installed));
   EXPECT_TRUE(Recorded().empty());

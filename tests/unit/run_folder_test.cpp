@@ -1,0 +1,105 @@
+// The run's private folder in the temp folder, and what the download does when its file cannot be
+// made there.
+#include "common/run_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "install_test_support.h"
+#include "net/package_download.h"
+
+namespace {
+
+using install_test::FileExists;
+using install_test::WriteBytes;
+
+class RunFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    temp_ = install_test::MakeScratchFolder(L"velko-run-folder-test");
+    SaveVariable(L"TMP", savedTmp_);
+    SaveVariable(L"TEMP", savedTemp_);
+    UseTempFolder(temp_);
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"TMP", savedTmp_.empty() ? nullptr : savedTmp_.c_str());
+    SetEnvironmentVariableW(L"TEMP", savedTemp_.empty() ? nullptr : savedTemp_.c_str());
+    install_test::RemoveTree(temp_);
+  }
+
+  static void SaveVariable(const wchar_t* name, std::wstring& value) {
+    wchar_t buffer[1024] = {};
+    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
+    value.assign(buffer, length < 1024 ? length : 0);
+  }
+  static void UseTempFolder(const std::wstring& folder) {
+    SetEnvironmentVariableW(L"TMP", folder.c_str());
+    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+  }
+
+  std::wstring temp_;
+  std::wstring savedTmp_;
+  std::wstring savedTemp_;
+};
+
+TEST_F(RunFolderTest, EachRunGetsANewFolderWithAnUnpredictableName) {
+  PathString first;
+  PathString second;
+  ASSERT_TRUE(CreateRunFolder(first));
+  ASSERT_TRUE(CreateRunFolder(second));
+  const std::wstring prefix = temp_ + L"\\velko-";
+  for (const PathString* folder : {&first, &second}) {
+    const std::wstring path = folder->c_str();
+    ASSERT_EQ(path.compare(0, prefix.size(), prefix), 0) << path;
+    const std::wstring name = path.substr(prefix.size());
+    ASSERT_EQ(name.size(), 17u) << path;  // 16 hex digits and the backslash
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef"), 16u) << path;
+    EXPECT_TRUE(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  EXPECT_STRNE(first.c_str(), second.c_str());
+}
+
+TEST_F(RunFolderTest, NoFolderWithoutATempFolder) {
+  UseTempFolder(L"C:\\" + std::wstring(300, L't'));  // longer than GetTempPathW's 260 units
+  PathString folder;
+  EXPECT_FALSE(CreateRunFolder(folder));
+  EXPECT_TRUE(folder.empty());
+}
+
+TEST_F(RunFolderTest, RemovalTakesEveryFileAndTheFolderButNotWhatIsStillOpen) {
+  PathString folder;
+  ASSERT_TRUE(CreateRunFolder(folder));
+  const std::wstring path = folder.c_str();
+  ASSERT_TRUE(WriteBytes(path + L"velko-installer.msi", "package"));
+  ASSERT_TRUE(WriteBytes(path + L"velko-installer.log", "log"));
+  RemoveRunFolder(folder);
+  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  ASSERT_TRUE(CreateRunFolder(folder));
+  const std::wstring held = std::wstring(folder.c_str()) + L"velko-installer.log";
+  ASSERT_TRUE(WriteBytes(held, "log"));
+  const HANDLE open = CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(open, INVALID_HANDLE_VALUE);
+  RemoveRunFolder(folder);
+  EXPECT_TRUE(FileExists(held));
+  CloseHandle(open);
+  RemoveRunFolder(folder);
+  EXPECT_FALSE(FileExists(held));
+}
+
+TEST_F(RunFolderTest, PackageFileThatCannotBeCreatedGivesTheSystemsTextAtOnce) {
+  StubState state = {};
+  bool invalidResponse = true;
+  AttemptMessages messages;
+  HANDLE package = nullptr;
+  const std::wstring path = temp_ + L"\\no-such-folder\\velko-installer.msi";
+  EXPECT_FALSE(DownloadToFile(state, L"http://127.0.0.1:9/p.msi", path.c_str(), invalidResponse, messages, package));
+  EXPECT_EQ(package, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(invalidResponse);  // no transfer ran: the flag is as it was
+  EXPECT_FALSE(messages.atOnce.empty());
+  EXPECT_EQ(std::wstring(messages.atOnce.c_str()).find(L"The download failed"), std::wstring::npos);
+  EXPECT_TRUE(messages.failure.empty());
+}
+
+}  // namespace
