@@ -39,11 +39,23 @@ TEMP_DIR = os.path.join(USER_DIR, "Temp")
 WINDOWS_TEMP_DIR = WINDOWS_USER_DIR + "\\Temp"
 APPDATA_DIR = os.path.join(USER_DIR, "AppData", "Roaming")
 
-# The stub's own files in the prefix: the id file it keeps, and the package and the installer's log it
-# writes to the temp folder (and removes) during a run.
+# The stub's own files in the prefix: the id file it keeps; the package and the installer's log go
+# into a private folder of the run in the temp folder, "velko-<16 hex digits>", removed at its end.
+# PACKAGE_FILE and LOG_FILE are those names straight in the temp folder, where a run must never
+# look.
 ID_FILE = os.path.join(APPDATA_DIR, "velko-download-id.txt")
-PACKAGE_FILE = os.path.join(TEMP_DIR, "velko-installer.msi")
-LOG_FILE = os.path.join(TEMP_DIR, "velko-installer.log")
+PACKAGE_NAME = "velko-installer.msi"
+LOG_NAME = "velko-installer.log"
+PACKAGE_FILE = os.path.join(TEMP_DIR, PACKAGE_NAME)
+LOG_FILE = os.path.join(TEMP_DIR, LOG_NAME)
+RUN_FOLDER_PATTERN = re.compile(r"^velko-[0-9a-f]{16}$")
+
+
+def run_folders():
+    """The runs' private folders now in the temp folder (Linux paths)."""
+    if not os.path.isdir(TEMP_DIR):
+        return []
+    return sorted(os.path.join(TEMP_DIR, n) for n in os.listdir(TEMP_DIR) if RUN_FOLDER_PATTERN.match(n))
 
 
 def wine_env(**extra):

@@ -25,8 +25,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 from stubserver import StubServer  # noqa: E402
 from velko_tag import pack_trailer  # noqa: E402,F401  (the one raw trailer writer, for malformed ones)
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
-    ID_FILE, LOG_FILE, PACKAGE_FILE, PREFIX, WINDOWS_TEMP_DIR, reg_delete, reg_export, run_exe,
-    to_windows_path, wine_env, xdotool)
+    ID_FILE, LOG_FILE, LOG_NAME, PACKAGE_FILE, PACKAGE_NAME, PREFIX, TEMP_DIR, WINDOWS_TEMP_DIR, reg_delete,
+    reg_export, run_exe, run_folders, to_windows_path, wine_env, xdotool)
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
 INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
@@ -36,6 +36,21 @@ SAMPLE_ID = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
 
 MSIURL_MISSING = "The download server gave an invalid response (technical reason: MSIURL missing)"
 SEND_FAILED = "The download server denied the request (technical reason: HTTP send failed)"
+RECEIVE_FAILED = "The download failed to respond (technical reason: HTTP receive failed)"
+
+# Every Windows Installer package begins with the compound-file signature; the stub installs nothing
+# else. package(n) is n bytes that begin like a package (enough for the stand-in installer).
+PACKAGE_SIGNATURE = b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"
+
+
+def package(size=1 << 20):
+    body = bytes(range(256)) * (size // 256 + 1)
+    return (PACKAGE_SIGNATURE + body)[:size]
+
+
+def failed(reason):
+    """The one failure box of a download."""
+    return "The download failed (technical reason: %s)" % reason
 
 
 def tag_bytes(exe_bytes, ident):
@@ -44,7 +59,8 @@ def tag_bytes(exe_bytes, ident):
 
 
 class StubTestCase(unittest.TestCase):
-    """A fresh folder for stub copies; the id file, package and log removed before each test."""
+    """A fresh folder for stub copies; the id file, the files of earlier runs and any run folder
+    left behind removed before each test."""
 
     def setUp(self):
         if not STUB_EXE or not PREFIX:
@@ -54,6 +70,8 @@ class StubTestCase(unittest.TestCase):
         for path in (ID_FILE, PACKAGE_FILE, LOG_FILE):
             if os.path.exists(path):
                 os.remove(path)
+        for folder in run_folders():
+            shutil.rmtree(folder, True)
         with open(STUB_EXE, "rb") as f:
             self.stub_bytes = f.read()
 
@@ -70,9 +88,9 @@ class StubTestCase(unittest.TestCase):
                        capture_output=True)
         return path
 
-    def serve(self, addresses=None):
+    def serve(self, addresses=None, port=80, tls=None):
         """A started StubServer on the information host (or on `addresses`), stopped after the test."""
-        server = StubServer(addresses or [INFO_HOST])
+        server = StubServer(addresses or [INFO_HOST], port, tls=tls)
         server.start()
         self.addCleanup(server.stop)
         return server

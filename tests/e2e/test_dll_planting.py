@@ -23,30 +23,42 @@ PLANTING_DIR = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "plantin
 MARKER_DLL = os.path.join(PLANTING_DIR, "marker.dll")
 CONTROL_EXE = os.path.join(PLANTING_DIR, "planting-control.exe")
 
-# The DLLs outside the known set that a whole run loads (Wine's +pid,+loaddll trace), plus dwmapi
-# (which Windows' window code loads), comctl32 (bound through the manifest) and rsaenh (the
-# cryptographic provider, loaded by whatever asks for random numbers or TLS keys).
-PLANTED = ["winhttp", "uxtheme", "dwmapi", "crypt32", "bcrypt", "jsproxy", "comctl32", "rsaenh"]
+# The DLLs outside the known set that whole runs load (Wine's +pid,+loaddll trace of a plain HTTP
+# and of an https run), plus dwmapi (which Windows' window code loads) and comctl32 (bound through
+# the manifest). test_tls.py plants the same set for an https run.
+PLANTED = ["winhttp", "uxtheme", "dwmapi", "crypt32", "bcrypt", "jsproxy", "comctl32", "rsaenh", "secur32",
+           "schannel", "kerberos", "msv1_0", "dnsapi", "iphlpapi", "netapi32"]
+
+
+def plant(folder):
+    """Puts a marker DLL under each planted name into `folder`; returns the environment that makes
+    Wine look for those names in the program's folder first."""
+    for name in PLANTED:
+        shutil.copy(MARKER_DLL, os.path.join(folder, name + ".dll"))
+    return {"WINEDLLOVERRIDES": ";".join("%s=n,b" % name for name in PLANTED)}
+
+
+def markers(folder):
+    """The planted names whose DLL was loaded."""
+    return sorted(os.path.basename(p)[:-len(".dll.loaded")].lower()
+                  for p in glob.glob(os.path.join(folder, "*.loaded")))
 KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 
 
 class DllPlantingTest(h.StubTestCase):
     def setUp(self):
         super().setUp()
-        for name in PLANTED:
-            shutil.copy(MARKER_DLL, os.path.join(self.work, name + ".dll"))
-        self.env = {"WINEDLLOVERRIDES": ";".join("%s=n,b" % name for name in PLANTED)}
+        self.env = plant(self.work)
 
     def markers(self):
-        return sorted(os.path.basename(p)[:-len(".dll.loaded")].lower()
-                      for p in glob.glob(os.path.join(self.work, "*.loaded")))
+        return markers(self.work)
 
     def test_whole_job_loads_no_planted_dll(self):
         h.use_fake_msiexec(self)
         self.addCleanup(h.reg_delete, r"Software\Brondelvik")
         server = self.serve([h.INFO_HOST, "127.0.0.3"])
         server.set_msiurl("http://127.0.0.3/velko.msi")
-        server.add_file("/velko.msi", b"package")
+        server.add_file("/velko.msi", h.package(4096))
         run = h.run_exe(self.tagged_stub(), env=self.env)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")

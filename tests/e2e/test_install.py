@@ -3,6 +3,7 @@ for every folder that received an executable, and the clean-up. These runs show 
 together; the unit tests hold the tables of cases (the installer's command line and start-up, the
 log scan's rows, the recorded bytes)."""
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -24,7 +25,7 @@ class InstallTest(h.StubTestCase):
         self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
         self.server.set_msiurl("http://%s/velko.msi" % PACKAGE_HOST)
 
-    def serve_package(self, data=b"not a real package: the stand-in installer does not read it"):
+    def serve_package(self, data=h.package(4096)):
         self.server.add_file("/velko.msi", data)
 
     def test_whole_job_with_stand_in_installer(self):
@@ -33,14 +34,14 @@ class InstallTest(h.StubTestCase):
         run = h.run_exe(self.tagged_stub())
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         installer = h.fake_msiexec_run()
-        temp = h.WINDOWS_TEMP_DIR + "\\"
-        self.assertEqual(installer["cmdline"], "msiexec /i %svelko-installer.msi /norestart /Larv %svelko-installer.log"
-                         % (temp, temp))
+        # Both files in the run's own folder in the temp folder.
+        folder = re.escape(h.WINDOWS_TEMP_DIR + "\\") + r"velko-[0-9a-f]{16}\\"
+        self.assertRegex(installer["cmdline"], r"^msiexec /i (%s)velko-installer\.msi /norestart /Larv \1velko-installer\.log$"
+                         % folder)
         self.assertEqual(installer["module"].lower(), r"c:\windows\system32\msiexec.exe")
         self.assertEqual(installer["package-exists"], "1")
         self.assertEqual(h.reg_export(KEY), {folder: h.SAMPLE_ID for folder in DEMO_FOLDERS})
-        self.assertFalse(os.path.exists(h.PACKAGE_FILE))
-        self.assertFalse(os.path.exists(h.LOG_FILE))
+        self.assertEqual(h.run_folders(), [])
         self.assertEqual(self.read_id_file(), h.SAMPLE_ID)
 
     def test_log_that_cannot_be_opened(self):
@@ -51,8 +52,9 @@ class InstallTest(h.StubTestCase):
         run = h.run_exe(self.tagged_stub())
         self.assertEqual(run.boxes, [])
         self.assertEqual(h.reg_export(KEY), {})
-        self.assertFalse(os.path.exists(h.PACKAGE_FILE))
-        self.assertTrue(os.path.exists(h.LOG_FILE))  # left in place
+        # Nothing recorded from a log held by another process; once it is let go, the run's folder
+        # goes with it.
+        self.assertEqual(h.run_folders(), [])
 
     @unittest.skipUnless(os.path.exists(DEMO_MSI), "demo package not built (wixl missing)")
     def test_real_package_with_wines_msiexec_and_a_planted_msiexec(self):
@@ -71,8 +73,7 @@ class InstallTest(h.StubTestCase):
         self.assertIsNone(h.fake_msiexec_run(), "the planted msiexec.exe ran")
         self.assertTrue(os.path.exists(os.path.join(DEMO_DIR, "velko-demo.exe")))
         self.assertTrue(os.path.exists(os.path.join(DEMO_DIR, "readme.txt")))
-        self.assertFalse(os.path.exists(h.PACKAGE_FILE))
-        self.assertFalse(os.path.exists(h.LOG_FILE))
+        self.assertEqual(h.run_folders(), [])
         # Wine's msiexec writes an 8-bit log without file records: nothing to record.
         self.assertEqual(h.reg_export(KEY), {})
 

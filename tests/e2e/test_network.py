@@ -1,17 +1,20 @@
 """The information request and the package download end to end, against a local server that can
-misbehave: which boxes the user sees, whether the installer is started, and that every run ends."""
+misbehave: which boxes the user sees, whether the installer is started, that every run ends, and
+that it leaves nothing in the temp folder."""
 import os
+import subprocess
+import threading
+import time
 import unittest
 
 import harness as h
 
 PACKAGE_HOST = "127.0.0.3"
 PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
-PACKAGE = bytes(range(256)) * 4096  # 1 MiB
-
-
-def failed(reason):
-    return "The download failed (technical reason: %s)" % reason
+PACKAGE = h.package(1 << 20)
+WINDOW_PROBE = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "window-probe.exe")
+NOT_A_PACKAGE = "the file received is not an installer package"
+failed = h.failed
 
 
 class NetworkTest(h.StubTestCase):
@@ -24,9 +27,10 @@ class NetworkTest(h.StubTestCase):
         self.server.add_file("/velko.msi", PACKAGE)
         self.exe = self.tagged_stub()
 
-    def run_stub(self, timeout=120):
-        run = h.run_exe(self.exe, timeout=timeout)
+    def run_stub(self, timeout=120, **kwargs):
+        run = h.run_exe(self.exe, timeout=timeout, **kwargs)
         self.assertEqual(run.exit_code, 0)
+        self.assertEqual(h.run_folders(), [], "the run left its folder in the temp folder")
         return run
 
     def package_requests(self):
@@ -80,7 +84,7 @@ class NetworkTest(h.StubTestCase):
              [failed("received %d of %d bytes" % (size // 2, size))], False),
             # The library reads no further than the Content-Length: the package is what was announced.
             ("more bytes than announced", "long", [], True),
-            ("empty body, Content-Length 0", "empty", [], True),
+            ("empty body, Content-Length 0", "empty", [failed(NOT_A_PACKAGE)], False),
             ("slow trickle", "trickle:65536:0.05", [], True),
             ("two invalid responses, then the package", "malformed*2,ok", [], True),
         ]
@@ -102,31 +106,42 @@ class NetworkTest(h.StubTestCase):
         self.assertIn(run.boxes[0], (failed("error 12152"), failed("The server returned an invalid or unrecognized response")))
         self.assertIsNone(h.fake_msiexec_run())
 
-    def test_each_attempt_recreates_the_package_file(self):
-        # A stale, longer file must not survive: after an invalid response the next attempt starts
-        # from an empty file. Its error page is then all the file holds (a failed download keeps
-        # what it wrote).
-        with open(h.PACKAGE_FILE, "wb") as f:
-            f.write(b"\xee" * (len(PACKAGE) * 2))
-        self.server.set_behaviour("/velko.msi", "malformed,status:404")
+    def test_files_of_the_same_names_in_the_temp_folder_are_neither_used_nor_touched(self):
+        # Planted by someone else, or left by an older version: a run uses its own folder.
+        planted = {h.PACKAGE_FILE: b"\xee" * 4096, h.LOG_FILE: b"planted log"}
+        for path, data in planted.items():
+            with open(path, "wb") as f:
+                f.write(data)
+            os.utime(path, (1000000000, 1000000000))
         run = self.run_stub()
-        self.assertEqual(run.boxes, [failed("HTTP status 404")])
-        self.assertEqual(len(self.package_requests()), 2)
-        with open(h.PACKAGE_FILE, "rb") as f:
-            content = f.read()
-        self.assertLess(len(content), 1000)
-        self.assertNotIn(b"\xee", content)
-        self.assertIsNone(h.fake_msiexec_run())
+        self.assertEqual(run.boxes, [])
+        installer = h.fake_msiexec_run()
+        self.assertNotEqual(installer["package"].lower(), h.to_windows_path(h.PACKAGE_FILE).lower())
+        self.assertTrue(installer["package"].endswith("\\" + h.PACKAGE_NAME), installer["package"])
+        for path, data in planted.items():
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), data)
+            self.assertEqual(os.stat(path).st_mtime, 1000000000)
 
-    def test_package_file_that_cannot_be_created(self):
-        os.makedirs(h.PACKAGE_FILE)  # a folder in the way of the file
-        self.addCleanup(os.rmdir, h.PACKAGE_FILE)
+    def test_two_runs_at_once_both_install(self):
+        second = self.tagged_stub(b"SECOND-RUN", name="second.exe")
+        self.server.set_behaviour("/velko.msi", "trickle:65536:0.02")  # long enough to overlap
+        runs = {}
+        threads = [threading.Thread(target=lambda exe=exe: runs.setdefault(exe, h.run_exe(exe)))
+                   for exe in (self.exe, second)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        self.assertEqual([(r.exit_code, r.boxes) for r in runs.values()], [(0, []), (0, [])])
+        self.assertEqual(len(self.package_requests()), 2)
+        self.assertEqual(h.run_folders(), [])
+
+    def test_a_page_served_as_the_package_is_not_installed(self):
+        # A captive portal's page or an error page sent with status 200 and a correct length.
+        self.server.add_file("/velko.msi", b"<html><body>Please log in to the hotel network</body></html>")
         run = self.run_stub()
-        # The system's own text for the error, shown at once; no request, no retry, no install.
-        self.assertEqual(len(run.boxes), 1)
-        self.assertNotIn("The download failed", run.boxes[0])
-        self.assertTrue(run.boxes[0].strip(), "no system text")
-        self.assertEqual(self.package_requests(), [])
+        self.assertEqual(run.boxes, [failed(NOT_A_PACKAGE)])
         self.assertIsNone(h.fake_msiexec_run())
 
     def test_package_server_not_listening(self):
@@ -139,19 +154,62 @@ class NetworkTest(h.StubTestCase):
         self.assertIsNone(h.fake_msiexec_run())
 
     def test_what_path_arrives_at_which_port(self):
+        self.server.stop()
+        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
+        other_port = self.serve([PACKAGE_HOST], port=8080)
+        for server in (self.server, other_port):
+            server.add_file("/velko.msi", PACKAGE)
+            server.add_file("/velko.msi?v=2&x=1%23frag", PACKAGE)
         cases = [
-            ("explicit port", "http://127.0.0.3:8080/velko.msi", "/velko.msi"),
-            ("https scheme", "https://127.0.0.3/velko.msi", "/velko.msi"),
-            ("query and fragment", "http://127.0.0.3/velko.msi?v=2&x=1#frag", "/velko.msi?v=2&x=1%23frag"),
+            # name, package URL, (port, path) the package server saw
+            ("explicit port", "http://127.0.0.3:8080/velko.msi", (8080, "/velko.msi")),
+            ("query and fragment", "http://127.0.0.3/velko.msi?v=2&x=1#frag", (80, "/velko.msi?v=2&x=1%23frag")),
         ]
-        for name, url, path in cases:
+        for name, url, seen in cases:
             with self.subTest(name):
                 self.server.clear_requests()
+                other_port.clear_requests()
                 self.server.set_msiurl(url)
-                self.server.add_file(path, PACKAGE)
                 run = self.run_stub()
                 self.assertEqual(run.boxes, [])
-                self.assertEqual([(r.port, r.path) for r in self.package_requests()], [(80, path)])
+                requests = self.package_requests() + other_port.requests
+                self.assertEqual([(r.port, r.path) for r in requests], [seen])
+
+    def test_information_request_keeps_the_window_alive_and_ends_within_a_minute(self):
+        # A server that trickles its reply, a byte a second: the request is abandoned after 60 s,
+        # and all the while the window answers.
+        self.server.set_info_reply(b" " * 200 + b"<MSIURL>%s</MSIURL>" % PACKAGE_URL.encode(), "trickle:1:1")
+        answers = []
+
+        def probe(process):
+            deadline = time.time() + 30
+            while time.time() < deadline and not self.server.requests:
+                time.sleep(0.2)
+            for _ in range(3):
+                time.sleep(2)
+                answers.append(subprocess.run(["wine", WINDOW_PROBE], env=h.wine_env()).returncode)
+
+        run = self.run_stub(timeout=120, on_start=probe)
+        self.assertEqual(answers, [0, 0, 0])
+        self.assertEqual(run.boxes, [h.RECEIVE_FAILED, h.MSIURL_MISSING])
+        self.assertLess(run.elapsed, 80)
+        self.assertEqual(self.package_requests(), [])
+
+    def test_information_reply_is_read_up_to_one_mebibyte(self):
+        element = b"<MSIURL>%s</MSIURL>" % PACKAGE_URL.encode()
+        cases = [
+            # name, reply, installs
+            ("element within the first MiB of 5 MB", element + b" " * (5 << 20), True),
+            ("element after the first MiB", b" " * ((1 << 20) + 10) + element + b" " * (4 << 20), False),
+        ]
+        for name, reply, installs in cases:
+            with self.subTest(name):
+                if os.path.exists(h.FAKE_RUN):
+                    os.remove(h.FAKE_RUN)
+                self.server.set_info_reply(reply)
+                run = self.run_stub()
+                self.assertEqual(run.boxes, [] if installs else [h.MSIURL_MISSING])
+                self.assertEqual(h.fake_msiexec_run() is not None, installs)
 
 
 if __name__ == "__main__":

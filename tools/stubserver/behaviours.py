@@ -16,6 +16,7 @@ is a name with its parameters after ":".
     trickle[:STEP[:DELAY]]  the whole body in STEP-byte pieces (default 1024) with DELAY seconds
                             between them (default 0.05)
     hang[:SECONDS]          nothing at all; close after SECONDS (default: when the server stops)
+    redirect[:CODE]         that status (default 302) with a Location header (StubServer.add_redirect)
 
 Examples: "reset", "status:500,ok", "malformed*2,ok", "malformed,status:404", "trickle:65536:0.06".
 """
@@ -33,13 +34,13 @@ class Step:
     """One way of answering a request: a behaviour name and its parameters."""
     name: str
     nbytes: int = None     # reset, short: body bytes sent (None: half)
-    code: int = 200        # status
+    code: int = 200        # status, redirect
     step: int = 1024       # trickle: bytes per piece
     delay: float = 0.05    # trickle: seconds between pieces
     seconds: float = None  # hang: seconds before the close (None: until the server stops)
 
     def label(self):
-        return "status:%d" % self.code if self.name == "status" else self.name
+        return "%s:%d" % (self.name, self.code) if self.name in ("status", "redirect") else self.name
 
 
 # Each behaviour's parameters, in the order an item gives them, with their types.
@@ -49,6 +50,7 @@ _PARAMETERS = {
     "status": (("code", int),),
     "trickle": (("step", int), ("delay", float)),
     "hang": (("seconds", float),),
+    "redirect": (("code", int),),
 }
 
 
@@ -90,6 +92,8 @@ def _parse_step(item):
             raise ValueError("%s out of range in %r" % (key, item))
     if name == "status" and not 100 <= values.get("code", 0) <= 999:
         raise ValueError("status needs a code from 100 to 999: %r" % item)
+    if name == "redirect":
+        values.setdefault("code", 302)
     return Step(name, **values)
 
 
@@ -114,10 +118,13 @@ class Reply:
     ending: str = "close"  # "close" (FIN) or "reset" (RST)
 
 
-def plan_reply(step, request, size, content_type):
+def plan_reply(step, request, size, content_type, location=None):
     """The reply to `request` (method, path and headers at hand) under `step`, for content of `size`
-    bytes of `content_type`. Every request's reply is decided here."""
+    bytes of `content_type` (`location`: where a redirect points). Every request's reply is decided
+    here."""
     name = step.name
+    if name == "redirect":
+        return Reply(status=step.code, headers=[("Location", location or "/"), ("Content-Length", "0")])
     if name == "malformed":
         return Reply(status=0, raw=GARBAGE)
     if name == "hang":

@@ -53,6 +53,7 @@ class _Content:
                 raise FileNotFoundError(self.filename)
         self.behaviour = Behaviour(behaviour)
         self.content_type = content_type
+        self.location = None  # where a redirect points
         self.served = 0  # requests answered so far: the next one gets step_for(served)
 
 
@@ -117,10 +118,11 @@ class StubServer:
     Only addresses in 127.0.0.0/8; nothing listens on an address left out. port=0 takes a free port
     (the same for every address), found in .port after start(). A path is matched by the request
     target in full first, then without its query; other paths get 404, other methods 405. echo
-    prints one line per request on stderr.
+    prints one line per request on stderr. With tls (a server-side ssl.SSLContext) every connection
+    is TLS; one whose handshake fails records no request.
     """
 
-    def __init__(self, addresses=("127.0.0.1",), port=80, *, echo=False):
+    def __init__(self, addresses=("127.0.0.1",), port=80, *, echo=False, tls=None):
         self.addresses = list(addresses)
         if not self.addresses:
             raise ValueError("no addresses")
@@ -129,6 +131,7 @@ class StubServer:
                 raise ValueError("only loopback addresses (127.0.0.0/8) are allowed: %r" % address)
         self.port = port
         self.echo = echo
+        self.tls = tls  # an ssl.SSLContext: every connection speaks TLS with it
         self._contents = {}
         self._requests = []
         self._lock = threading.Lock()
@@ -136,6 +139,7 @@ class StubServer:
         self._listeners = []
         self._threads = []
         self._connections = set()
+        self.connections = 0  # connections accepted so far, a failed TLS handshake included
 
     # -- life cycle ----------------------------------------------------------------------------
 
@@ -202,6 +206,12 @@ class StubServer:
             content = self._contents[url_path]
             content.behaviour, content.served = parsed, 0
 
+    def add_redirect(self, url_path, location, code=302):
+        """Answers `url_path` with a redirect to `location`."""
+        self.add_file(url_path, b"", "redirect:%d" % code)
+        with self._lock:
+            self._contents[url_path].location = location
+
     def set_info_reply(self, body, behaviour="ok"):
         """The information server's reply body (bytes), for any query."""
         self.add_file(INFO_PATH, body, behaviour, "text/xml")
@@ -228,6 +238,7 @@ class StubServer:
     def _handle(self, sock, local):
         with self._lock:
             self._connections.add(sock)
+            self.connections += 1
         try:
             self._serve(sock, local)
         finally:
@@ -236,6 +247,12 @@ class StubServer:
 
     def _serve(self, sock, local):
         sock.settimeout(READ_TIMEOUT_SECONDS)
+        if self.tls:
+            try:
+                sock = self.tls.wrap_socket(sock, server_side=True)
+            except (OSError, ValueError):
+                sock.close()  # the client refused the certificate, or spoke no TLS
+                return
         try:
             with sock.makefile("rb") as rfile:
                 head = _read_head(rfile)
@@ -254,7 +271,8 @@ class StubServer:
         body = None
         try:
             body = _Body(content)
-            reply = plan_reply(step, request, body.size, content.content_type if content else "text/html")
+            reply = plan_reply(step, request, body.size, content.content_type if content else "text/html",
+                               content.location if content else None)
             sock.settimeout(SEND_TIMEOUT_SECONDS)
             ending = self._send(sock, reply, body, request)
         except OSError:

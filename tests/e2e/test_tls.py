@@ -1,0 +1,152 @@
+"""Packages and information over TLS, end to end: an https URL is fetched over TLS with the server's
+certificate checked; a certificate the stub cannot trust, or one for another name, ends the run with
+the one failure box and nothing installed, without a retry and without falling back to plain HTTP;
+and a redirect from https to http is not followed.
+
+The servers present certificates of a throw-away authority that tests/support/tls.py makes Wine
+trust, for this test run's mount namespace only; the names below resolve to loopback addresses the
+same way. Each TLS host also has a plain server on port 80 that must see nothing."""
+import os
+import sys
+import tempfile
+import unittest
+
+import harness as h
+import test_dll_planting as planting
+
+sys.path.insert(0, os.path.join(h.ROOT, "tests", "support"))
+import tls  # noqa: E402
+
+TLS_INFO_STUB_EXE = os.environ.get("VELKO_TLS_INFO_STUB_EXE", "")
+
+PACKAGE_HOST = "velko-pkg.test"          # the test authority's certificate for this name
+UNTRUSTED_HOST = "velko-untrusted.test"  # a certificate of an authority nobody trusts
+WRONG_NAME_HOST = "velko-wrongname.test"  # the test authority's certificate for another name
+INFO_HOST = "velko-info.test"            # the information server of the TLS-information stub
+HOSTS = {PACKAGE_HOST: "127.0.0.4", UNTRUSTED_HOST: "127.0.0.5", WRONG_NAME_HOST: "127.0.0.6",
+         INFO_HOST: "127.0.0.7"}
+PACKAGE = h.package(256 * 1024)
+KEY = r"Software\Brondelvik"
+
+
+@unittest.skipUnless(tls.in_private_mount_namespace() and os.geteuid() == 0,
+                     "needs root in the tests' own mount namespace (run through scripts/test)")
+class TlsTest(h.StubTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="velko-pki-")
+        trusted = tls.Authority(os.path.join(cls.folder, "trusted"))
+        untrusted = tls.Authority(os.path.join(cls.folder, "untrusted"), "Velko Untrusted CA")
+        cls.contexts = {
+            PACKAGE_HOST: tls.server_context(*trusted.issue(PACKAGE_HOST)),
+            INFO_HOST: tls.server_context(*trusted.issue(INFO_HOST)),
+            UNTRUSTED_HOST: tls.server_context(*untrusted.issue(UNTRUSTED_HOST)),
+            WRONG_NAME_HOST: tls.server_context(*trusted.issue("velko-someone-else.test")),
+        }
+        cls.untrusted_info_context = tls.server_context(*untrusted.issue(INFO_HOST))
+        cls.undo_trust = tls.trust(trusted.cert, HOSTS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.undo_trust()
+
+    def setUp(self):
+        super().setUp()
+        h.use_fake_msiexec(self)
+        self.addCleanup(h.reg_delete, KEY)
+        self.info = self.serve()
+        self.secure = {}
+        self.plain = {}
+        for host, address in HOSTS.items():
+            self.secure[host] = self.serve([address], 443, tls=self.contexts[host])
+            self.plain[host] = self.serve([address], 80)
+            for server in (self.secure[host], self.plain[host]):
+                server.add_file("/velko.msi", PACKAGE)
+
+    def plain_requests(self):
+        return [r for host in HOSTS for r in self.plain[host].requests]
+
+    def test_https_package_from_a_trusted_server_is_installed(self):
+        self.info.set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
+        run = h.run_exe(self.tagged_stub())
+        self.assertEqual((run.exit_code, run.boxes), (0, []))
+        self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")
+        self.assertEqual([(r.port, r.path) for r in self.secure[PACKAGE_HOST].requests], [(443, "/velko.msi")])
+        self.assertEqual(self.plain_requests(), [])
+
+    def test_https_run_loads_no_planted_dll(self):
+        # TLS brings DLLs of its own (secur32 and the security packages it loads by name); none may
+        # come from the stub's folder. The unprotected control is test_dll_planting's.
+        self.info.set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
+        exe = self.tagged_stub()
+        run = h.run_exe(exe, env=planting.plant(self.work))
+        self.assertEqual((run.exit_code, run.boxes), (0, []))
+        self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")
+        self.assertEqual(planting.markers(self.work), [])
+
+    def test_certificates_that_cannot_be_trusted_end_the_run(self):
+        for host in (UNTRUSTED_HOST, WRONG_NAME_HOST):
+            with self.subTest(host):
+                self.info.set_msiurl("https://%s/velko.msi" % host)
+                run = h.run_exe(self.tagged_stub())
+                self.assertEqual(run.exit_code, 0)
+                self.assertEqual(len(run.boxes), 1, run.boxes)
+                self.assertTrue(run.boxes[0].startswith("The download failed (technical reason: "), run.boxes)
+                self.assertIsNone(h.fake_msiexec_run())
+                # The handshake failed, so the TLS server recorded no request; the plain one saw none.
+                self.assertEqual(self.secure[host].requests, [])
+                self.assertEqual(self.plain_requests(), [])
+                self.assertEqual(self.secure[host].connections, 1, "tried again")
+
+    def test_redirect_from_https_to_http_is_not_followed(self):
+        self.secure[PACKAGE_HOST].add_redirect("/moved.msi", "http://%s/velko.msi" % PACKAGE_HOST)
+        self.info.set_msiurl("https://%s/moved.msi" % PACKAGE_HOST)
+        run = h.run_exe(self.tagged_stub())
+        self.assertEqual(len(run.boxes), 1, run.boxes)
+        self.assertTrue(run.boxes[0].startswith("The download failed (technical reason: "), run.boxes)
+        self.assertEqual([r.path for r in self.secure[PACKAGE_HOST].requests], ["/moved.msi"])
+        self.assertEqual(self.plain_requests(), [])
+        self.assertIsNone(h.fake_msiexec_run())
+
+    def test_control_redirect_from_http_to_http_is_followed(self):
+        # The same redirect between two plain URLs is followed: the test above can fail.
+        self.plain[PACKAGE_HOST].add_redirect("/moved.msi", "http://%s/velko.msi" % PACKAGE_HOST)
+        self.info.set_msiurl("http://%s/moved.msi" % PACKAGE_HOST)
+        run = h.run_exe(self.tagged_stub())
+        self.assertEqual(run.boxes, [])
+        self.assertEqual([r.path for r in self.plain[PACKAGE_HOST].requests], ["/moved.msi", "/velko.msi"])
+        self.assertIsNotNone(h.fake_msiexec_run())
+
+    @unittest.skipUnless(TLS_INFO_STUB_EXE, "VELKO_TLS_INFO_STUB_EXE is not set (run through ctest)")
+    def test_information_over_tls(self):
+        self.secure[INFO_HOST].set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
+        run = h.run_exe(self.tls_info_stub())
+        self.assertEqual((run.exit_code, run.boxes), (0, []))
+        self.assertEqual([r.path for r in self.secure[INFO_HOST].requests],
+                         ["/WebGetDSData.qdx?session=" + h.SAMPLE_ID.decode()])
+        self.assertEqual(self.info.requests, [])
+        self.assertIsNotNone(h.fake_msiexec_run())
+
+    @unittest.skipUnless(TLS_INFO_STUB_EXE, "VELKO_TLS_INFO_STUB_EXE is not set (run through ctest)")
+    def test_information_server_that_cannot_be_trusted(self):
+        self.secure[INFO_HOST].stop()
+        impostor = self.serve([HOSTS[INFO_HOST]], 443, tls=self.untrusted_info_context)
+        impostor.set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
+        run = h.run_exe(self.tls_info_stub())
+        self.assertEqual(run.boxes, [h.SEND_FAILED, h.MSIURL_MISSING])
+        self.assertEqual((impostor.requests, impostor.connections), ([], 1))
+        self.assertEqual(self.secure[PACKAGE_HOST].requests, [])
+        self.assertIsNone(h.fake_msiexec_run())
+
+    def tls_info_stub(self):
+        """A tagged copy of the stub that asks https://velko-info.test/... for its package."""
+        exe = os.path.join(self.work, "velko-stub.exe")
+        with open(TLS_INFO_STUB_EXE, "rb") as f:
+            data = f.read()
+        with open(exe, "wb") as f:
+            f.write(h.tag_bytes(data, h.SAMPLE_ID))
+        return exe
+
+
+if __name__ == "__main__":
+    unittest.main()
