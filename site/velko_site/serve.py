@@ -1,6 +1,7 @@
 """Running the site under gunicorn: the command line (velko-site serve execs it), and a started
 gunicorn for the tests, the demo and the benchmark."""
 import http.client
+import json
 import os
 import signal
 import subprocess
@@ -9,12 +10,12 @@ import time
 SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def gunicorn_command(config_path, bind, workers=2, extra=(), app="velko_site:create_app(%r)"):
+def gunicorn_command(config_path, bind, workers=2, extra=(), app="velko_site:create_app(%s)"):
     """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT).  `app` names
-    the application with %r standing for the configuration's path (gunicorn reads the call's
-    arguments as Python literals)."""
+    the application with %s standing for the configuration's path as a string literal (gunicorn
+    reads the call's arguments as Python literals; a JSON string is one)."""
     return ["gunicorn", "--bind", bind, "--workers", str(workers), "--pythonpath", SITE_DIR, *extra,
-            app % os.path.abspath(config_path)]
+            app % json.dumps(os.path.abspath(config_path))]
 
 
 class Gunicorn:
@@ -27,7 +28,7 @@ class Gunicorn:
     first or takes longer than `timeout` seconds.  The log (gunicorn's and the site's messages)
     goes to `log_path`."""
 
-    def __init__(self, config_path, host, port, log_path, workers=2, extra=(), app="velko_site:create_app(%r)"):
+    def __init__(self, config_path, host, port, log_path, workers=2, extra=(), app="velko_site:create_app(%s)"):
         self.host, self.port, self.log_path = host, port, log_path
         self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app)
         self.process = None
