@@ -9,7 +9,6 @@
 Anything else is 404; any method but GET is 405.  Bad input gets a short text answer and changes
 no record.
 """
-import io
 import os
 import re
 import sys
@@ -88,8 +87,8 @@ class Stubs:
             return image
 
 
-class CopyReader(io.RawIOBase):
-    """A tagged copy read like a file: what wsgi.file_wrapper takes.
+class CopyReader:
+    """A tagged copy read like a file: what wsgi.file_wrapper takes (read(size) and close()).
 
     It deliberately has no fileno(): a server that sends a file_wrapper's file with sendfile()
     (gunicorn does) sends Content-Length bytes from the descriptor, while a copy is patched headers,
@@ -97,30 +96,32 @@ class CopyReader(io.RawIOBase):
     from, so a stub replaced in the meantime is noticed before any reply is started (TagError)."""
 
     def __init__(self, copy):
-        super().__init__()
         self._blocks = velko_tag.iter_copy(copy, COPY_BLOCK)
-        self._pending = memoryview(next(self._blocks))  # the first piece: the file is open and checked
+        self._pending = next(self._blocks)  # the first piece: the file is open and checked
 
-    def readable(self):
-        return True
-
-    def readinto(self, buf):
-        n = 0
-        while n < len(buf):
+    def read(self, size=COPY_BLOCK):
+        """Up to `size` bytes (the pieces joined, so that a small copy goes out in one send); b""
+        at the end."""
+        parts, n = [], 0
+        while n < size:
             if not self._pending:
-                block = next(self._blocks, b"")
-                if not block:
+                self._pending = next(self._blocks, b"")
+                if not self._pending:
                     break
-                self._pending = memoryview(block)
-            take = min(len(buf) - n, len(self._pending))
-            buf[n:n + take] = self._pending[:take]
-            self._pending = self._pending[take:]
-            n += take
-        return n
+            part = self._pending[:size - n]
+            self._pending = self._pending[len(part):]
+            parts.append(part)
+            n += len(part)
+        return b"".join(parts)
 
     def close(self):
         self._blocks.close()
-        super().close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def _blocks(reader):
