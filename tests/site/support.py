@@ -26,6 +26,16 @@ STUB_EXE = os.environ.get("VELKO_STUB_EXE", os.path.join(ROOT, "build", "velko-s
 PACKAGE_BYTES = b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + bytes(range(256)) * 64
 
 
+def folder_with_stub(add_cleanup):
+    """A new temporary folder, removed by a cleanup registered through `add_cleanup`, holding a
+    copy of the built stub; returns (folder, the copy's path)."""
+    folder = tempfile.mkdtemp(prefix="velko-site-")
+    add_cleanup(shutil.rmtree, folder, True)
+    stub = os.path.join(folder, "velko-stub.exe")
+    shutil.copy(STUB_EXE, stub)
+    return folder, stub
+
+
 def toml_string(text):
     """`text` as a TOML basic string."""
     return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')

@@ -2,9 +2,7 @@
 the setting, before anything is served, by the command line and by gunicorn alike."""
 import copy
 import os
-import shutil
 import subprocess
-import tempfile
 import tomllib
 import unittest
 
@@ -39,10 +37,7 @@ def with_change(path, value):
 
 class ConfigTest(unittest.TestCase):
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="velko-site-")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.stub = os.path.join(self.work, "velko-stub.exe")
-        shutil.copy(support.STUB_EXE, self.stub)
+        self.work, self.stub = support.folder_with_stub(self.addCleanup)
         self.path = os.path.join(self.work, "site.toml")
 
     def test_package_urls(self):

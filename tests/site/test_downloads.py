@@ -2,8 +2,6 @@
 and a stub replaced while the site runs."""
 import concurrent.futures
 import os
-import shutil
-import tempfile
 import unittest
 
 import support
@@ -14,10 +12,7 @@ ADDRESS, PORT = "127.0.0.21", 8000
 
 class DownloadsTest(unittest.TestCase):
     def setUp(self):
-        self.work = tempfile.mkdtemp(prefix="velko-site-")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.stub = os.path.join(self.work, "velko-stub.exe")
-        shutil.copy(support.STUB_EXE, self.stub)
+        self.work, self.stub = support.folder_with_stub(self.addCleanup)
         self.database = os.path.join(self.work, "site.db")
         config = support.write_config(self.work, {
             "demo": (self.stub, "http://127.0.0.3/velko-demo.msi", "velko-demo-setup.exe")})
