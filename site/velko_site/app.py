@@ -90,9 +90,9 @@ class Stubs:
 class CopyReader:
     """A tagged copy read like a file: what wsgi.file_wrapper takes (read(size) and close()).
 
-    It deliberately has no fileno(): a server that sends a file_wrapper's file with sendfile()
-    (gunicorn does) sends Content-Length bytes from the descriptor, while a copy is patched headers,
-    a range of the stub and a new tail.  Opening checks that the stub's file is the one planned
+    It deliberately has no fileno(): gunicorn sends a file_wrapper's file that has one with
+    sendfile(), Content-Length bytes from the start of the file whatever its position, while a copy
+    is patched headers, a range of the stub and a new tail.  Opening checks that the stub's file is the one planned
     from, so a stub replaced in the meantime is noticed before any reply is started (TagError)."""
 
     def __init__(self, copy):
