@@ -10,12 +10,13 @@ import time
 SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def gunicorn_command(config_path, bind, workers=2, extra=(), app="velko_site:create_app(%s)"):
+def gunicorn_command(config_path, bind, workers=2, extra=(), app="velko_site:create_app(%s)", paths=()):
     """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT).  `app` names
     the application with %s standing for the configuration's path as a string literal (gunicorn
-    reads the call's arguments as Python literals; a JSON string is one)."""
-    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--pythonpath", SITE_DIR, *extra,
-            app % json.dumps(os.path.abspath(config_path))]
+    reads the call's arguments as Python literals; a JSON string is one); `paths` are folders to
+    import from besides site/."""
+    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--pythonpath", ",".join([SITE_DIR, *paths]),
+            *extra, app % json.dumps(os.path.abspath(config_path))]
 
 
 class Gunicorn:
@@ -28,9 +29,10 @@ class Gunicorn:
     first or takes longer than `timeout` seconds.  The log (gunicorn's and the site's messages)
     goes to `log_path`."""
 
-    def __init__(self, config_path, host, port, log_path, workers=2, extra=(), app="velko_site:create_app(%s)"):
+    def __init__(self, config_path, host, port, log_path, workers=2, extra=(), app="velko_site:create_app(%s)",
+                 paths=()):
         self.host, self.port, self.log_path = host, port, log_path
-        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app)
+        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app, paths)
         self.process = None
 
     def start(self, timeout=30):
