@@ -4,13 +4,17 @@
 VELKO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VELKO_BUILD=${VELKO_BUILD:-$VELKO_ROOT/build}
 
+# The download site (site/) runs on Debian's /usr/bin/python3 with gunicorn, psycopg2 and PostgreSQL
+# from Debian; the tests and the demo fetch copies with curl.
 VELKO_PACKAGES=(cmake make g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool imagemagick msitools
-  wixl osslsigncode openssl python3 iproute2 util-linux googletest)
+  wixl osslsigncode openssl python3 iproute2 util-linux googletest gunicorn python3-psycopg2 postgresql curl)
 
+# velko_install_deps [PACKAGE...]: installs what is missing of VELKO_PACKAGES and the packages named
+# (a benchmark's own client, for instance).
 velko_install_deps() {
   local missing=()
   local p
-  for p in "${VELKO_PACKAGES[@]}"; do
+  for p in "${VELKO_PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

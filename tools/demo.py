@@ -1,11 +1,19 @@
-#!/usr/bin/env python3
-"""Runs the stub's whole job once against the local servers and shows what happened.
+#!/usr/bin/python3
+"""The publisher's whole story once, against local servers, and what happened at each step.
 
-Called by scripts/demo inside a private network namespace, with WINEPREFIX (the demo prefix),
-VELKO_STUB_EXE, VELKO_BUILD, VELKO_ROOT and DISPLAY set. Usage: demo.py OUTDIR
+The download site (site/, under gunicorn, records in SQLite) hands a visitor a freshly tagged copy
+(curl, as a browser would); the copy runs under Wine, asks the site which package to fetch, downloads
+the demo package from the package server (tools/stubserver, sending it slowly enough to watch) and
+installs it with Wine's msiexec; then the site's report shows the download as run.
+
+Called by scripts/demo inside a private network namespace (the site takes port 80 of 127.0.0.1, where
+the demo build's stub asks), with Debian's python3 (gunicorn is installed for it), WINEPREFIX (the
+demo prefix), VELKO_STUB_EXE, VELKO_BUILD, VELKO_ROOT and DISPLAY set. Usage: demo.py OUTDIR
 """
 import os
 import re
+import shlex
+import shutil
 import subprocess
 import sys
 import threading
@@ -15,12 +23,30 @@ import winerun as w
 from stubserver import StubServer
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-TAG_TOOL = os.path.join(ROOT, "tools", "velko-tag")
+sys.path.insert(0, os.path.join(ROOT, "site"))
+from velko_site.db import Database  # noqa: E402
+from velko_site.serve import Gunicorn  # noqa: E402
+import velko_tag  # noqa: E402  (tools/, this folder)
+
+SITE_COMMAND = os.path.join(ROOT, "site", "velko-site")
 STUB_EXE = os.environ["VELKO_STUB_EXE"]
-INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
+SITE_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
+PACKAGE_HOST = "127.0.0.3"
+PACKAGE_PATH = "/velko-demo.msi"
+DOWNLOAD_URL = "http://%s/download/demo?campaign=newsletter" % SITE_HOST
 KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 INSTALL_DIR = os.path.join(w.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
 DEMO_MSI = os.path.join(os.environ["VELKO_BUILD"], "tests", "demo-package", "velko-demo.msi")
+SITE_CONFIG = """\
+# The demo's site: made by tools/demo.py for each run.
+database = "velko-site.db"
+default_product = "demo"
+
+[products.demo]
+stub = "%s"
+package_url = "http://%s%s"
+file_name = "velko-demo-setup.exe"
+"""
 
 
 def window_rectangle():
@@ -51,103 +77,163 @@ def screenshot(path):
     return True
 
 
-def main():
-    out = os.path.abspath(sys.argv[1])
-    os.makedirs(out, exist_ok=True)
+def watch_stages(packages, package_size, out, shots, stop):
+    """Takes a screenshot of the download, a moment into it, and of the install, until `stop` is
+    set.  The information request before them is over within milliseconds (the site answers at once)
+    and the window has not been drawn yet: there is nothing to picture."""
+    while not stop.is_set():
+        pkg = [r for r in packages.requests if r.path == PACKAGE_PATH]
+        if pkg and pkg[-1].bytes_sent >= package_size:
+            # The installer may be over within a second: keep the latest picture that still shows
+            # the window.
+            path = os.path.join(out, "2-installing.png")
+            if screenshot(path):
+                shots["2-installing"] = path
+            continue
+        if pkg and "1-downloading" not in shots:
+            time.sleep(1.5)  # a few chunks in
+            path = os.path.join(out, "1-downloading.png")
+            if screenshot(path):
+                shots["1-downloading"] = path
+        time.sleep(0.1)
+
+
+def clean_slate(out):
+    """The product of an earlier demo removed, no registry values, no id file, no old records."""
+    subprocess.run(["wine", "msiexec", "/x", w.to_windows_path(DEMO_MSI), "/qn"], env=w.wine_env(),
+                   capture_output=True)
+    w.reg_delete(r"Software\Brondelvik")
+    if os.path.exists(w.ID_FILE):
+        os.remove(w.ID_FILE)
+    for folder in ("site", "downloads"):
+        shutil.rmtree(os.path.join(out, folder), True)
+        os.makedirs(os.path.join(out, folder))
     for name in os.listdir(out):
         if name.endswith(".png"):
             os.remove(os.path.join(out, name))
 
-    # A clean slate: the product of an earlier demo removed, no values, no leftovers.
-    subprocess.run(["wine", "msiexec", "/x", w.to_windows_path(DEMO_MSI), "/qn"], env=w.wine_env(),
-                   capture_output=True)
-    w.reg_delete(r"Software\Brondelvik")
-    for path in (w.ID_FILE, w.PACKAGE_FILE, w.LOG_FILE):
-        if os.path.exists(path):
-            os.remove(path)
 
-    exe = os.path.join(out, "velko-stub.exe")
-    ident = subprocess.run([sys.executable, TAG_TOOL, STUB_EXE, exe, "--random-id"], check=True,
-                           capture_output=True, text=True).stdout.strip()
-    print("Download identifier: %s" % ident)
-    print("Tagged stub:         %s" % exe)
+def download_copy(folder):
+    """Fetches a copy from the site as a visitor would; returns its path, or None (curl said why)."""
+    print("  curl -OJ '%s'" % DOWNLOAD_URL)
+    done = subprocess.run(["curl", "-sSf", "--output-dir", folder, "-OJ", DOWNLOAD_URL])
+    names = os.listdir(folder)
+    return os.path.join(folder, names[0]) if done.returncode == 0 and len(names) == 1 else None
 
-    server = StubServer([INFO_HOST])
-    server.start()
+
+def run_copy(exe, packages, out):
+    """Runs the copy under Wine with screenshots of its stages; returns (Run, {stage: picture})."""
+    shots = {}
+    stop = threading.Event()
+    watcher = threading.Thread(target=watch_stages, args=(packages, os.path.getsize(DEMO_MSI), out, shots, stop),
+                               daemon=True)
+    watcher.start()
     try:
-        # Well-formed replies, sent at a pace a person can follow: the information reply over about
-        # two seconds, the 3 MB package over about three.
-        server.set_msiurl("http://%s/velko-demo.msi" % INFO_HOST, behaviour="trickle:16:0.2")
-        server.add_file("/velko-demo.msi", DEMO_MSI, behaviour="trickle:65536:0.06")
-
-        shots = {}
-        package_size = os.path.getsize(DEMO_MSI)
-        stop = threading.Event()
-
-        def watch():
-            # One screenshot per stage, taken a moment into it.
-            while not stop.is_set():
-                reqs = server.requests
-                info = [r for r in reqs if r.path.startswith("/WebGetDSData.qdx")]
-                pkg = [r for r in reqs if r.path == "/velko-demo.msi"]
-                stage = None
-                if pkg and os.path.exists(w.PACKAGE_FILE) and os.path.getsize(w.PACKAGE_FILE) == package_size:
-                    stage = "3-installing"
-                elif pkg:
-                    stage = "2-downloading"
-                elif info:
-                    stage = "1-requesting"
-                if stage == "3-installing":
-                    # The installer may be over within a second: keep the latest picture that still
-                    # shows the window.
-                    path = os.path.join(out, "%s.png" % stage)
-                    if screenshot(path):
-                        shots[stage] = path
-                    continue
-                if stage and stage not in shots:
-                    time.sleep(1.5 if stage == "2-downloading" else 0.7)  # a few chunks in
-                    path = os.path.join(out, "%s.png" % stage)
-                    if screenshot(path):
-                        shots[stage] = path
-                time.sleep(0.1)
-
-        watcher = threading.Thread(target=watch, daemon=True)
-        watcher.start()
-        run = w.run_exe(exe, timeout=600)
+        return w.run_exe(exe, timeout=600), shots
+    finally:
         stop.set()
         watcher.join()
-    finally:
-        server.stop()
 
-    print("Exit code:           %d" % run.exit_code)
-    print("Message boxes:       %s" % (", ".join(repr(b) for b in run.boxes) or "none"))
-    print("Requests the server saw:")
-    for r in server.requests:
-        print("  GET %s  (%s, %s bytes sent)" % (r.path, r.header("User-Agent"), r.bytes_sent))
-    with open(w.ID_FILE, "rb") as f:
-        print("Id file:             %s = %r" % (w.ID_FILE, f.read().decode("latin-1")))
-    print("Installed files in %s:" % INSTALL_DIR)
+
+def show_results(run, shots, packages, database, temp_before):
+    """Prints what the run did; returns whether it all went as it should."""
+    print("  Exit code:           %d" % run.exit_code)
+    print("  Message boxes:       %s" % (", ".join(repr(b) for b in run.boxes) or "none"))
+    print("  The site's records:")
+    db = Database(database)
+    downloads = db.rows("SELECT ident, product, campaign, downloaded_at FROM downloads")
+    requests = db.rows("SELECT session, known, requested_at FROM info_requests")
+    db.close()
+    for ident, product, campaign, at in downloads:
+        print("    download             %s  %s, campaign %s, %s" % (ident, product, campaign or "(none)", at))
+    for session, known, at in requests:
+        print("    information request  %s  %s, %s" % (session, "ours" if known else "not ours", at))
+    print("  Requests the package server saw:")
+    for r in packages.requests:
+        print("    GET %s  (%s, %s bytes sent)" % (r.path, r.header("User-Agent"), r.bytes_sent))
+    if os.path.exists(w.ID_FILE):
+        with open(w.ID_FILE, "rb") as f:
+            print("  Id file:             %s = %r" % (w.ID_FILE, f.read().decode("latin-1")))
+    print("  Installed files in %s:" % INSTALL_DIR)
     for root, _, files in os.walk(INSTALL_DIR):
         for name in sorted(files):
-            print("  %s" % os.path.relpath(os.path.join(root, name), INSTALL_DIR))
+            print("    %s" % os.path.relpath(os.path.join(root, name), INSTALL_DIR))
     query = subprocess.run(["wine", w.REG_EXE, "query", "HKCU\\" + KEY], env=w.wine_env(), capture_output=True,
                            text=True)
     values = query.stdout.strip() if query.returncode == 0 else ""
-    print("Registry (wine reg query HKCU\\%s):\n  %s" % (KEY, values.replace("\n", "\n  ") or "no values"))
+    print("  Registry (wine reg query HKCU\\%s):\n    %s" % (KEY, values.replace("\n", "\n    ") or "no values"))
     if not values:
-        print("  (Wine's msiexec writes an 8-bit log without file records, so there is nothing to record;\n"
-              "   the end-to-end tests use a stand-in installer that writes Windows Installer's log format.)")
-    for label, path in (("Package", w.PACKAGE_FILE), ("Install log", w.LOG_FILE)):
-        print("%-20s %s" % (label + ":", "still there (!)" if os.path.exists(path) else "gone"))
-    print("Screenshots:")
+        print("    (Wine's msiexec writes an 8-bit log without file records, so there is nothing to record;\n"
+              "     the end-to-end tests use a stand-in installer that writes Windows Installer's log format.)")
+    left = sorted(set(os.listdir(w.TEMP_DIR)) - temp_before)
+    print("  Left in the temp folder: %s" % (", ".join(left) or "nothing"))
+    print("  Screenshots:")
     for stage in sorted(shots):
-        print("  %s" % shots[stage])
-    if "3-installing" not in shots:
-        print("  (Wine's msiexec installed the package before a screenshot of that stage could be taken)")
-    ok = run.exit_code == 0 and not run.boxes and os.path.isdir(INSTALL_DIR) and not os.path.exists(w.PACKAGE_FILE)
+        print("    %s" % shots[stage])
+    if "2-installing" not in shots:
+        print("    (Wine's msiexec installed the package before a screenshot of that stage could be taken)")
+    one_run = len(downloads) == 1 and [(s, k) for s, k, _ in requests] == [(downloads[0][0], 1)]
+    return (run.exit_code == 0 and not run.boxes and os.path.isdir(INSTALL_DIR) and not left
+            and not os.path.exists(w.PACKAGE_FILE) and one_run)
+
+
+def main():
+    out = os.path.abspath(sys.argv[1])
+    os.makedirs(out, exist_ok=True)
+    clean_slate(out)
+    site_dir, downloads_dir = os.path.join(out, "site"), os.path.join(out, "downloads")
+    config = os.path.join(site_dir, "site.toml")
+    with open(config, "w") as f:
+        f.write(SITE_CONFIG % (STUB_EXE, PACKAGE_HOST, PACKAGE_PATH))
+
+    # The publisher's first step: is the configuration (and the stub it names) usable?
+    check = subprocess.run([SITE_COMMAND, "check", config], capture_output=True, text=True)
+    if check.returncode != 0:
+        print("%sThe whole job did NOT succeed." % check.stderr)
+        return 1
+
+    packages = StubServer([PACKAGE_HOST])
+    site = Gunicorn(config, SITE_HOST, 80, os.path.join(site_dir, "gunicorn.log"))
+    try:
+        # The 3 MB package over about three seconds, so that the download can be watched.
+        packages.add_file(PACKAGE_PATH, DEMO_MSI, behaviour="trickle:65536:0.06")
+        packages.start()
+        site.start()
+        print("The publisher's site:  http://%s/ served by: %s" % (SITE_HOST, " ".join(map(shlex.quote, site.command))))
+        print("                       records in %s" % os.path.join(site_dir, "velko-site.db"))
+        print("Package server:        http://%s%s (the demo package, sent slowly enough to watch)"
+              % (PACKAGE_HOST, PACKAGE_PATH))
+        print()
+        print("1. A visitor downloads a copy from the site:")
+        exe = download_copy(downloads_dir)
+        if exe is None:
+            print("The download from the site failed; the whole job did NOT succeed (site log: %s)."
+                  % site.log_path)
+            return 1
+        print("  -> %s (%d bytes), identifier %s"
+              % (exe, os.path.getsize(exe), velko_tag.read_file_tag(exe)[1].decode()))
+        print()
+        print("2. The visitor runs it (under Wine): it asks the site for its package, downloads and installs it.")
+        temp_before = set(os.listdir(w.TEMP_DIR))
+        run, shots = run_copy(exe, packages, out)
+    finally:
+        site.stop()
+        packages.stop()
+    ok = show_results(run, shots, packages, os.path.join(site_dir, "velko-site.db"), temp_before)
+    print()
+    print("3. The publisher's report (site/velko-site report %s):" % config)
+    report = subprocess.run([SITE_COMMAND, "report", config], capture_output=True, text=True)
+    print("  " + (report.stdout + report.stderr).rstrip().replace("\n", "\n  "))
+    ok = ok and report.returncode == 0 and re.search(r"^demo +newsletter +1 +1 ", report.stdout, re.M)
+    print()
     print("The whole job %s." % ("succeeded" if ok else "did NOT succeed"))
     return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except (OSError, RuntimeError, AssertionError) as e:
+        # A server that cannot start, a run that does not end: said in a line, not a traceback.
+        print("The demo stopped: %s\nThe whole job did NOT succeed." % e)
+        sys.exit(1)

@@ -1,0 +1,13 @@
+"""velko-site: the publisher's download site.  Hands out tagged copies of the stub, answers the
+running copies' information requests, and reports which downloads were run.
+
+    app.py      the WSGI application (create_app)
+    config.py   the TOML configuration and its checks
+    db.py       the records, in SQLite or PostgreSQL
+    serve.py    the gunicorn command line, and starting gunicorn for the tests, demo and benchmark
+    cli.py      the velko-site command
+"""
+from .app import create_app
+from .config import ConfigError
+
+__all__ = ["create_app", "ConfigError"]

@@ -1,0 +1,245 @@
+"""The download site as a WSGI application.
+
+    GET /download/<product>[?campaign=<name>]
+        a copy of the product's stub tagged with a new identifier, recorded before it is sent
+    GET /WebGetDSData.qdx?session=<identifier>
+        <MSIURL>package URL</MSIURL> for the product of that download (the default product's for
+        an identifier we did not hand out); every such request is recorded
+
+Anything else is 404; any method but GET is 405.  Bad input gets a short text answer and changes
+no record.
+"""
+import os
+import re
+import sys
+import threading
+import urllib.parse
+
+from .config import PRODUCT_NAME, ConfigError, load_config
+from .db import Database, DatabaseError
+
+# The tagging module lives in the project's tools/ folder, beside this one.
+sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "tools"))
+import velko_tag  # noqa: E402
+
+INFO_PATH = "/WebGetDSData.qdx"
+DOWNLOAD_PREFIX = "/download/"
+# The identifiers velko_tag.random_id() makes; anything else cannot be one of our downloads.
+ID_FORM = re.compile(rb"[0-9A-F]{8}(?:-[0-9A-F]{8}){4}")
+CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
+# What is kept of an identifier as received: no stub carries more.
+MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
+MAX_REFERRER_BYTES = 1000
+COPY_BLOCK = 256 * 1024
+
+
+def stored_text(raw, limit):
+    """The first `limit` bytes of `raw` as text that is safe to store and to print: printable ASCII
+    as it is, every other byte (blanks, control bytes, bytes above 0x7F) and the backslash as \\xNN."""
+    return "".join(chr(b) if 0x20 < b < 0x7F and b != 0x5C else "\\x%02x" % b for b in raw[:limit])
+
+
+def query_values(environ, name):
+    """The values of the query parameter `name` (bytes), percent-decoded to bytes, in order.  '+'
+    stays '+': the stub puts its identifier's bytes into the URL as they are."""
+    raw = environ.get("QUERY_STRING", "").encode("latin-1")  # WSGI: the bytes, one per character
+    values = []
+    for part in raw.split(b"&"):
+        key, _, value = part.partition(b"=")
+        if urllib.parse.unquote_to_bytes(key) == name:
+            values.append(urllib.parse.unquote_to_bytes(value))
+    return values
+
+
+class Stubs:
+    """Each product's StubImage, loaded when the site starts and again when its file changes (a new
+    stub put in place while the site runs).  Raises ConfigError at start for a stub that cannot be
+    tagged."""
+
+    def __init__(self, products):
+        self._paths = {name: p.stub for name, p in products.items()}
+        self._images = {}
+        self._lock = threading.Lock()
+        for name, path in self._paths.items():
+            try:
+                self._images[name] = self._load(path)
+            except (velko_tag.TagError, OSError) as e:
+                raise ConfigError("products.%s.stub: %s: %s" % (name, path, e)) from None
+
+    @staticmethod
+    def _load(path):
+        image = velko_tag.StubImage.load(path)
+        if image.tagged:
+            raise velko_tag.TagError("already carries a tag; the site needs the untagged stub")
+        return image
+
+    def get(self, name):
+        """The current image of the product's stub.  Raises TagError or OSError when the file has
+        changed into something that cannot be loaded (or is gone)."""
+        image = self._images[name]
+        if image.is_current():
+            return image
+        with self._lock:
+            image = self._images[name]
+            if not image.is_current():
+                image = self._images[name] = self._load(self._paths[name])
+            return image
+
+
+class CopyReader:
+    """A tagged copy read like a file: what wsgi.file_wrapper takes (read(size) and close()).
+
+    It deliberately has no fileno(): gunicorn sends a file_wrapper's file that has one with
+    sendfile(), Content-Length bytes from the start of the file whatever its position, while a copy
+    is patched headers, a range of the stub and a new tail.  Opening checks that the stub's file is the one planned
+    from, so a stub replaced in the meantime is noticed before any reply is started (TagError)."""
+
+    def __init__(self, copy):
+        self._blocks = velko_tag.iter_copy(copy, COPY_BLOCK)
+        self._pending = next(self._blocks)  # the first piece: the file is open and checked
+
+    def read(self, size=COPY_BLOCK):
+        """Up to `size` bytes (the pieces joined, so that a small copy goes out in one send); b""
+        at the end."""
+        parts, n = [], 0
+        while n < size:
+            if not self._pending:
+                self._pending = next(self._blocks, b"")
+                if not self._pending:
+                    break
+            part = self._pending[:size - n]
+            self._pending = self._pending[len(part):]
+            parts.append(part)
+            n += len(part)
+        return b"".join(parts)
+
+    def close(self):
+        self._blocks.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _blocks(reader):
+    """The reader's bytes as an iterable, for a server without wsgi.file_wrapper."""
+    with reader:
+        while True:
+            block = reader.read(COPY_BLOCK)
+            if not block:
+                return
+            yield block
+
+
+def _text(start_response, status, text, extra=()):
+    body = text.encode("ascii") + b"\n"
+    start_response(status, [("Content-Type", "text/plain; charset=us-ascii"),
+                            ("Content-Length", str(len(body))), ("Cache-Control", "no-store"), *extra])
+    return [body]
+
+
+class Site:
+    """The application for a Config: loads the stubs and creates the schema when made."""
+
+    def __init__(self, config):
+        self.config = config
+        self.stubs = Stubs(config.products)
+        self.db = Database(config.database)
+        self.db.ensure_schema()
+
+    def __call__(self, environ, start_response):
+        path = environ.get("PATH_INFO", "")
+        if path == INFO_PATH:
+            handler = self.info
+        elif path.startswith(DOWNLOAD_PREFIX):
+            handler = self.download
+        else:
+            return _text(start_response, "404 Not Found", "no such page")
+        if environ.get("REQUEST_METHOD") != "GET":
+            return _text(start_response, "405 Method Not Allowed", "only GET is served here",
+                         [("Allow", "GET")])
+        try:
+            return handler(environ, start_response)
+        except UnicodeEncodeError:
+            # Only a server that breaks WSGI's one-byte-per-character strings gets here.
+            return _text(start_response, "400 Bad Request", "the query is not made of bytes")
+
+    def _log(self, environ, text):
+        environ["wsgi.errors"].write("velko-site: %s\n" % text)
+
+    def download(self, environ, start_response):
+        name = environ["PATH_INFO"][len(DOWNLOAD_PREFIX):]
+        if not PRODUCT_NAME.fullmatch(name):
+            return _text(start_response, "400 Bad Request",
+                         "a product name is 1 to 64 letters, digits, '-' or '_'")
+        product = self.config.products.get(name)
+        if product is None:
+            return _text(start_response, "404 Not Found", "no product named %s" % name)
+        campaign = (query_values(environ, b"campaign") or [b""])[0]
+        if campaign and not CAMPAIGN.fullmatch(campaign):
+            return _text(start_response, "400 Bad Request",
+                         "a campaign name is 1 to 64 letters, digits, '.', '-' or '_'")
+        referrer = stored_text(environ.get("HTTP_REFERER", "").encode("latin-1"), MAX_REFERRER_BYTES)
+
+        ident = velko_tag.random_id()
+        reader = None
+        try:
+            # A stub replaced between the check for changes and the opening: once more, reloaded.
+            for attempt in (1, 2):
+                try:
+                    copy = velko_tag.plan_copy(self.stubs.get(name), ident)
+                    reader = CopyReader(copy)
+                    break
+                except velko_tag.TagError:
+                    if attempt == 2:
+                        raise
+            self.db.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
+        except (velko_tag.TagError, OSError, DatabaseError) as e:
+            if reader is not None:
+                reader.close()
+            self._log(environ, "download of %s refused: %s" % (name, e))
+            return _text(start_response, "503 Service Unavailable",
+                         "the download is not available right now; please try again in a minute",
+                         [("Retry-After", "60")])
+
+        start_response("200 OK", [
+            ("Content-Type", "application/octet-stream"),
+            ("Content-Length", str(copy.length)),
+            ("Content-Disposition", 'attachment; filename="%s"' % product.file_name),
+            # Every copy is unique: a cache that kept one would hand the same identifier to others.
+            ("Cache-Control", "no-store"),
+        ])
+        wrapper = environ.get("wsgi.file_wrapper")
+        return wrapper(reader, COPY_BLOCK) if wrapper else _blocks(reader)
+
+    def info(self, environ, start_response):
+        sessions = query_values(environ, b"session")
+        if not sessions:
+            return _text(start_response, "400 Bad Request", "missing session parameter")
+        raw = sessions[0]
+        ident = raw.decode("ascii") if ID_FORM.fullmatch(raw) else None
+        try:
+            product = self.db.record_info_request(ident, stored_text(raw, MAX_SESSION_BYTES), len(raw))
+        except DatabaseError as e:
+            # The person running the stub still gets the software, only the record is missing.
+            self._log(environ, "information request not recorded: %s" % e)
+            product = None
+        # A download of a product since removed from the configuration gets the default as well.
+        chosen = self.config.products.get(product) or self.config.products[self.config.default_product]
+        # Written as it stands, not escaped: the stub takes the bytes between the tags literally.
+        body = b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>"
+        start_response("200 OK", [("Content-Type", "text/plain; charset=us-ascii"),
+                                  ("Content-Length", str(len(body))), ("Cache-Control", "no-store")])
+        return [body]
+
+
+def create_app(config_path):
+    """The WSGI application for the configuration file at `config_path`, for gunicorn:
+
+        gunicorn 'velko_site:create_app("/etc/velko-site.toml")'
+
+    Raises ConfigError for a configuration (or a stub) that cannot be used."""
+    return Site(load_config(config_path))

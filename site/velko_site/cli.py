@@ -1,0 +1,64 @@
+"""The velko-site command: check a configuration, create the schema, print the report, serve.
+
+    velko-site check CONFIG
+    velko-site init-db CONFIG
+    velko-site report CONFIG
+    velko-site serve CONFIG [--bind HOST:PORT] [--workers N] [GUNICORN OPTIONS...]
+
+A refusal is one line on stderr and exit status 2.
+"""
+import argparse
+import os
+import sys
+
+from .app import Stubs
+from .config import ConfigError, load_config
+from .db import Database, DatabaseError
+from .serve import gunicorn_command
+
+
+def format_report(rows):
+    """The report's lines: one per product and campaign, with the share of copies that were run."""
+    lines = ["%-20s %-20s %10s %8s %7s" % ("product", "campaign", "downloaded", "run", "ratio")]
+    for product, campaign, downloaded, run in rows:
+        lines.append("%-20s %-20s %10d %8d %6.1f%%"
+                     % (product, campaign or "(none)", downloaded, run, 100.0 * run / downloaded))
+    if not rows:
+        lines.append("(no downloads yet)")
+    return lines
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="velko-site", description="The publisher's download site.")
+    sub = p.add_subparsers(dest="command", required=True)
+    for name, text in (("check", "check the configuration and load the stubs"),
+                       ("init-db", "create the tables unless they exist (the site also does on start)"),
+                       ("report", "copies downloaded and run, per product and campaign")):
+        sub.add_parser(name, help=text).add_argument("config")
+    serve = sub.add_parser("serve", help="serve the site with gunicorn (further options go to gunicorn)")
+    serve.add_argument("config")
+    serve.add_argument("--bind", default="127.0.0.1:8000")
+    serve.add_argument("--workers", type=int, default=2)
+    args, rest = p.parse_known_args(argv)
+    if rest and args.command != "serve":
+        p.error("unrecognized arguments: %s" % " ".join(rest))
+    try:
+        config = load_config(args.config)
+        if args.command in ("check", "serve"):
+            Stubs(config.products)
+        if args.command == "check":
+            print("%s: %d product(s), default %s, database %s"
+                  % (config.path, len(config.products), config.default_product, config.database))
+        elif args.command == "init-db":
+            Database(config.database).ensure_schema()
+        elif args.command == "report":
+            db = Database(config.database)
+            db.ensure_schema()  # a site that never started has no downloads rather than no tables
+            print("\n".join(format_report(db.report())))
+        else:
+            command = gunicorn_command(config.path, args.bind, args.workers, rest)
+            os.execvp(command[0], command)
+    except (ConfigError, DatabaseError) as e:
+        print("velko-site: %s" % str(e).replace("\n", " "), file=sys.stderr)
+        return 2
+    return 0

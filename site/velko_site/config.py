@@ -1,0 +1,146 @@
+"""The site's configuration: one TOML file, read and checked before anything is served.
+
+    database = "velko-site.db"                 # a file path (SQLite) or a postgresql:// URL
+    default_product = "demo"                   # whose package an unknown identifier gets
+
+    [products.demo]
+    stub = "stubs/velko-stub.exe"              # the untagged stub copies are made from
+    package_url = "https://downloads.example.com/velko-demo.msi"
+    file_name = "velko-demo-setup.exe"         # the name the visitor's browser saves
+
+Relative paths are taken from the configuration file's folder.  Every refusal is a ConfigError
+whose text names the file and the setting; unknown settings are refused too, so that a misspelt
+name cannot silently fall back to nothing.
+"""
+import os
+import re
+import tomllib
+import urllib.parse
+
+# Product names appear in download links (/download/<name>): short, and nothing a path or a URL
+# would read as a separator.
+PRODUCT_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9_-]{0,63}")
+
+# What a package URL may hold: the characters a URL may carry unescaped, and % with two hex digits.
+# The running stub copies the bytes between <MSIURL> and </MSIURL> as they stand, each byte to one
+# character, with no entity decoding: so no character outside ASCII, none that a reply would have
+# to escape (< > " and the like), and no blanks.
+URL_CHARS = re.compile(r"(?:[A-Za-z0-9\-._~:/?#\[\]@!$&'()*+,;=]|%[0-9A-Fa-f]{2})+")
+MAX_URL_LENGTH = 2000
+
+# The file name in Content-Disposition: plain ASCII that needs no quoting rules, ending in .exe so
+# that Windows runs the saved file.
+FILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9 ._()+-]{0,95}\.[eE][xX][eE]")
+
+TOP_KEYS = {"database", "default_product", "products"}
+PRODUCT_KEYS = {"stub", "package_url", "file_name"}
+
+
+class ConfigError(Exception):
+    """The configuration cannot be used; the text says where and why, in one line."""
+
+
+class Product:
+    __slots__ = ("name", "stub", "package_url", "file_name")
+
+    def __init__(self, name, stub, package_url, file_name):
+        self.name, self.stub, self.package_url, self.file_name = name, stub, package_url, file_name
+
+
+class Config:
+    """path: the file read.  database: a postgresql:// URL, or the absolute path of the SQLite file.
+    products: {name: Product}, stubs as absolute paths.  default_product: a key of products."""
+
+    def __init__(self, path, database, products, default_product):
+        self.path, self.database, self.products, self.default_product = path, database, products, default_product
+
+
+def load_config(path):
+    """Reads and checks the file at `path`; returns a Config or raises ConfigError.  The stubs are
+    only checked to be files here: the application loads them (and refuses what cannot be tagged)."""
+    path = os.path.abspath(path)
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as e:
+        raise ConfigError("%s: cannot read: %s" % (path, e.strerror)) from None
+    except tomllib.TOMLDecodeError as e:
+        raise ConfigError("%s: not valid TOML: %s" % (path, e)) from None
+    return parse_config(data, path)
+
+
+def parse_config(data, path):
+    """The checks of load_config() on an already parsed TOML table; `path` names the file in
+    messages and anchors relative paths."""
+    base = os.path.dirname(path)
+
+    def fail(text):
+        raise ConfigError("%s: %s" % (path, text))
+
+    def text(table, key, where):
+        if key not in table:
+            fail("%s: missing" % where)
+        value = table[key]
+        if not isinstance(value, str) or not value:
+            fail("%s: must be a non-empty string" % where)
+        return value
+
+    unknown = sorted(set(data) - TOP_KEYS)
+    if unknown:
+        fail("unknown setting %r" % unknown[0])
+    database = text(data, "database", "database")
+    if "://" in database:
+        if not database.startswith("postgresql://"):
+            fail("database: a file path for SQLite or a postgresql:// URL, not %r"
+                 % database.split("://")[0])
+    else:
+        database = os.path.join(base, database)
+
+    products = data.get("products")
+    if not isinstance(products, dict) or not products:
+        fail("products: at least one [products.<name>] table is needed")
+    loaded = {}
+    for name, table in products.items():
+        where = "products.%s" % name
+        if not PRODUCT_NAME.fullmatch(name):
+            fail("%s: product names are 1 to 64 letters, digits, '-' or '_', starting with a "
+                 "letter or digit" % where)
+        if not isinstance(table, dict):
+            fail("%s: must be a table" % where)
+        unknown = sorted(set(table) - PRODUCT_KEYS)
+        if unknown:
+            fail("%s: unknown setting %r" % (where, unknown[0]))
+        stub = os.path.join(base, text(table, "stub", where + ".stub"))
+        if not os.path.isfile(stub):
+            fail("%s.stub: no such file: %s" % (where, stub))
+        url = text(table, "package_url", where + ".package_url")
+        problem = package_url_problem(url)
+        if problem:
+            fail("%s.package_url: %s" % (where, problem))
+        file_name = text(table, "file_name", where + ".file_name")
+        if not FILE_NAME.fullmatch(file_name):
+            fail("%s.file_name: must end in .exe and hold only letters, digits, blanks and "
+                 "._()+- (at most 100 characters)" % where)
+        loaded[name] = Product(name, stub, url, file_name)
+
+    default = text(data, "default_product", "default_product")
+    if default not in loaded:
+        fail("default_product: %r is not one of the products" % default)
+    return Config(path, database, loaded, default)
+
+
+def package_url_problem(url):
+    """Why `url` cannot be handed to a running stub, or None if it can."""
+    if len(url) > MAX_URL_LENGTH:
+        return "longer than %d characters" % MAX_URL_LENGTH
+    if not URL_CHARS.fullmatch(url):
+        return ("must be plain percent-encoded ASCII: no blanks, no characters outside ASCII, "
+                "none of < > \" { } | \\ ^ ` and % only before two hex digits")
+    try:
+        parts = urllib.parse.urlsplit(url)
+        parts.port  # raises ValueError for a port that is not a number from 0 to 65535
+    except ValueError as e:
+        return "not a URL: %s" % e
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        return "must be an http:// or https:// URL with a host"
+    return None

@@ -1,0 +1,146 @@
+"""What the download site's tests share: a configuration written into a test's folder, the site
+under gunicorn, its records, and a throw-away PostgreSQL server.
+
+Run with Debian's /usr/bin/python3, which has gunicorn and psycopg2 (CTest does)."""
+import glob
+import http.client
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.environ.get("VELKO_ROOT", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+SITE_DIR = os.path.join(ROOT, "site")
+SITE_COMMAND = os.path.join(SITE_DIR, "velko-site")
+sys.path.insert(0, SITE_DIR)
+
+from velko_site.db import Database  # noqa: E402
+from velko_site.serve import Gunicorn  # noqa: E402
+import velko_tag  # noqa: E402,F401  (tools/ is on the path through velko_site; tests use support.velko_tag)
+
+STUB_EXE = os.environ.get("VELKO_STUB_EXE", os.path.join(ROOT, "build", "velko-stub.exe"))
+# What the running stub accepts as a package: the compound-file signature of Windows Installer
+# databases (the stand-in installer installs any such bytes).
+PACKAGE_BYTES = b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + bytes(range(256)) * 64
+
+
+def folder_with_stub(add_cleanup):
+    """A new temporary folder, removed by a cleanup registered through `add_cleanup`, holding a
+    copy of the built stub; returns (folder, the copy's path)."""
+    folder = tempfile.mkdtemp(prefix="velko-site-")
+    add_cleanup(shutil.rmtree, folder, True)
+    stub = os.path.join(folder, "velko-stub.exe")
+    shutil.copy(STUB_EXE, stub)
+    return folder, stub
+
+
+def toml_string(text):
+    """`text` as a TOML basic string."""
+    return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
+
+
+def write_config(folder, products, database="site.db", default="demo", name="site.toml"):
+    """Writes a configuration into `folder` and returns its path.  products: {name: (stub,
+    package_url, file_name)}."""
+    lines = ["database = %s" % toml_string(database), "default_product = %s" % toml_string(default)]
+    for product, (stub, url, file_name) in products.items():
+        lines += ["", "[products.%s]" % toml_string(product), "stub = %s" % toml_string(stub),
+                  "package_url = %s" % toml_string(url), "file_name = %s" % toml_string(file_name)]
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(lines) + "\n")
+    return path
+
+
+def start_site(add_cleanup, config, host, port=80, workers=2):
+    """The site of `config` under gunicorn on host:port, stopped by a cleanup registered through
+    `add_cleanup` (a test's addCleanup or a class's addClassCleanup).  A log that shows an error (a
+    traceback) is printed when it stops."""
+    log = os.path.join(os.path.dirname(config), "gunicorn.log")
+    site = Gunicorn(config, host, port, log, workers=workers)
+    site.start()
+
+    def stop():
+        site.stop()
+        with open(log, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        if "Traceback" in text or "[ERROR]" in text:
+            print("\n--- gunicorn log (%s) ---\n%s" % (log, text), file=sys.stderr)
+    add_cleanup(stop)
+    return site
+
+
+def get(host, port, target, headers=b"", method=b"GET"):
+    """(status, headers as a dict of lower-case names, body) of one request.  The target (bytes, or
+    ASCII text) goes out as it stands, raw bytes and all, without any normalising; `headers` are
+    extra header lines, each ending in CR LF."""
+    if isinstance(target, str):
+        target = target.encode("ascii")
+    with socket.create_connection((host, port), timeout=30) as s:
+        s.sendall(b"%s %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (method, target, host.encode(), headers))
+        reply = http.client.HTTPResponse(s, method=method.decode())
+        reply.begin()
+        return reply.status, {k.lower(): v for k, v in reply.getheaders()}, reply.read()
+
+
+def records(database):
+    """(downloads, info_requests) of the site's database, each a sorted list of tuples without
+    the times."""
+    db = Database(database)
+    try:
+        return (sorted(db.rows("SELECT ident, product, campaign, referrer FROM downloads")),
+                sorted(db.rows("SELECT session, session_length, known FROM info_requests")))
+    finally:
+        db.close()
+
+
+def report(config):
+    """The rows of `velko-site report` as lists of their words, without the heading."""
+    out = subprocess.run([SITE_COMMAND, "report", config], check=True, capture_output=True, text=True).stdout
+    return [line.split() for line in out.splitlines()[1:]]
+
+
+class PostgresServer:
+    """A throw-away PostgreSQL server (Debian's package) in a temporary folder, reached through a
+    Unix socket in that folder; stop() removes it.  PostgreSQL refuses to run as root: as root the
+    server runs as the package's unprivileged user `postgres`, which then owns the folder."""
+
+    def __init__(self):
+        versions = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
+        if not versions:
+            raise RuntimeError("PostgreSQL is not installed (Debian's postgresql package)")
+        self.bin = os.path.dirname(versions[-1])
+        self.folder = tempfile.mkdtemp(prefix="velko-pg-")
+        self.data = os.path.join(self.folder, "data")
+        self.user = ["runuser", "-u", "postgres", "--"] if os.getuid() == 0 else []
+        if self.user:
+            shutil.chown(self.folder, "postgres", "postgres")
+        self.url = "postgresql://velko@/postgres?host=%s" % self.folder
+        self._started = False
+
+    def _run(self, *command):
+        done = subprocess.run(self.user + [os.path.join(self.bin, command[0]), *command[1:]], cwd=self.folder,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True)
+        if done.returncode != 0:
+            raise RuntimeError("%s failed:\n%s%s" % (command[0], done.stdout, done.stderr))
+
+    def start(self):
+        try:
+            # Durability is of no use to a server that lives for one test: fsync off.
+            self._run("initdb", "-D", self.data, "-U", "velko", "--auth=trust", "--encoding=UTF8",
+                      "--locale=C", "--no-sync")
+            self._run("pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "server.log"), "-w",
+                      "-o", "-c listen_addresses='' -k %s -c fsync=off" % self.folder, "start")
+            self._started = True
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def stop(self):
+        if self._started:
+            self._run("pg_ctl", "-D", self.data, "-m", "immediate", "-w", "stop")
+            self._started = False
+        shutil.rmtree(self.folder, True)
