@@ -1,10 +1,10 @@
 // Download benchmark: one GET of a URL into a file, timed, in one of three ways.
 //
 //   velko-bench-download stub  URL PATH [WINESERVER_PID]
-//       the stub's own download code (DownloadToFile) with the progress window created as in a real
+//       the stub's own download code (DownloadPackage) with the progress window created as in a real
 //       run (CreateProgressWindow)
 //   velko-bench-download stub-headless URL PATH [WINESERVER_PID]
-//       DownloadToFile with no window (null handles, so no window updates): the download code
+//       DownloadPackage with no window (null handles, so no window updates): the download code
 //       alone, to tell its own cost from that of the window updates
 //   velko-bench-download plain URL PATH [WINESERVER_PID]
 //       a plain synchronous WinHTTP GET: a loop of WinHttpReadData into a 256 KiB buffer, each chunk
@@ -19,7 +19,7 @@
 //   bar          1 when the progress bar exists (stub mode), 0 otherwise
 // (/proc/self cannot stand for this process: Wine's wineserver opens files for its clients.)
 // Only the download itself lies between the two readings of every figure. Exit code 0 when the
-// transfer was complete (stub: DownloadToFile returned true; plain: 200 and every byte written).
+// transfer was complete (stub: DownloadPackage returned true; plain: 200 and every byte written).
 
 #include <windows.h>
 #include <winhttp.h>
@@ -206,18 +206,18 @@ int wmain(int argc, wchar_t** argv) {
 
   bool ok = false;
   unsigned long long bytes = 0;
-  AttemptMessages messages;
+  WideString failure;
   const Reading before = Read(server);
   if (stubMode) {
-    bool invalidResponse = false;
     HANDLE package = INVALID_HANDLE_VALUE;
-    ok = DownloadToFile(state, url, path, invalidResponse, messages, package);
+    DeleteFileW(path);  // the download makes a new file
+    ok = DownloadPackage(state, url, path, failure, package);
     if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   } else {
     bytes = PlainDownload(url, path, ok);
   }
   const Reading after = ReadAfter(server);
-  if (stubMode) bytes = FileBytes(path);  // the package file is closed when DownloadToFile returns
+  if (stubMode) bytes = FileBytes(path);  // the package file is closed when DownloadPackage returns
 
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
@@ -228,7 +228,7 @@ int wmain(int argc, wchar_t** argv) {
          headless ? "stub-headless" : stubMode ? "stub" : "plain", ok ? 1 : 0, bytes, seconds, seconds > 0 ? bytes / seconds / 1e6 : 0.0,
          after.process - before.process, after.thread - before.thread,
          Delta(before.server, after.server), state.progressBar ? 1 : 0);
-  if (!ok) fwprintf(stderr, L"%ls%ls\n", messages.atOnce.c_str(), messages.failure.c_str());
+  if (!ok) fwprintf(stderr, L"%ls\n", failure.c_str());
   fflush(stdout);
   if (state.mainWindow) DestroyWindow(state.mainWindow);
   return ok ? 0 : 1;

@@ -23,11 +23,6 @@ constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the te
 constexpr wchar_t kNoPackageUrlMessage[] =
     L"The download server gave an invalid response (technical reason: MSIURL missing)";
 
-// A server that keeps answering with invalid responses gets this many attempts in all, a short
-// pause apart, before the run gives up with the last attempt's failure.
-constexpr int kMaxDownloadAttempts = 5;
-constexpr DWORD kRetryPauseMs = 1000;
-
 constexpr int kIdentityStoredPosition = 10;
 
 // A run folder that cannot be removed yet is tried again, for at most about ten seconds.
@@ -85,19 +80,11 @@ void RunStages(StubState& state, HINSTANCE instance) {
     return;
   }
 
-  bool invalidResponse = false;
   HANDLE package = INVALID_HANDLE_VALUE;
-  for (int attempt = 1;; ++attempt) {
-    AttemptMessages messages;
-    const bool complete = DownloadToFile(state, packageUrl.c_str(), state.packagePath.c_str(), invalidResponse,
-                                         messages, package);
-    ShowFailure(messages.atOnce);
-    if (complete) break;
-    if (!invalidResponse || attempt == kMaxDownloadAttempts) {
-      ShowFailure(messages.failure);
-      return;
-    }
-    WaitDispatchingMessages(nullptr, kRetryPauseMs);
+  WideString downloadFailure;
+  if (!DownloadPackage(state, packageUrl.c_str(), state.packagePath.c_str(), downloadFailure, package)) {
+    ShowFailure(downloadFailure);
+    return;
   }
 
   if (RunPackageInstall(state, package) == InstallResult::kNoTempFolder) {

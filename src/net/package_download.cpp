@@ -3,7 +3,10 @@
 #include <utility>
 
 #include "net/async_request.h"
+#include "net/content_range.h"
+#include "net/download_policy.h"
 #include "net/progress_format.h"
+#include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -15,69 +18,154 @@ constexpr DWORD kProgressIntervalMs = 100;
 // Every Windows Installer package is a compound file and begins with its signature.
 constexpr BYTE kPackageSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-// What one attempt saw, written by the sink functions (under the request's lock) and read by
-// DownloadToFile once the request is over.
-struct Attempt {
+constexpr wchar_t kRetryingStatus[] = L"Download interrupted, retrying...";
+
+// Validators and header values are short; longer ones are not used.
+using HeaderText = FixedString<256>;
+
+// The download across its attempts, and what the current attempt saw. The sink functions write it
+// under the request's lock on the library's threads; the attempt loop reads it between requests.
+struct Download {
   StubState* state;
-  HANDLE file;          // the package file, open for writing
-  DWORD statusCode;
-  bool haveContentLength;
-  DWORD contentLength;
-  DWORD received;
-  bool writeFailed;     // the package file took fewer bytes than received
-  int position;         // bar position last shown
+  HANDLE file;         // the package file, open for writing, shared with nobody, for the whole download
+  DWORD inFile;        // bytes in the file
+  DWORD total;         // the package's length, from the first response taken whole
+  bool haveTotal;
+  HeaderText validator;  // If-Range for a resumed request: the ETag, or else Last-Modified; may be empty
+
+  // This attempt.
+  bool resuming;       // it asked for the bytes from inFile on
+  AttemptFacts facts;
+  DWORD retryAfterMs;  // the server's Retry-After on a 429 or 503; 0 if none
+  bool restartFile;    // the next attempt starts from an empty file
+
+  // The window.
+  int position;                // bar position last shown
   DownloadStatus shownStatus;  // status text last shown
-  DWORD shownAt;        // GetTickCount() of the last window update; 0 before the first
+  DWORD shownAt;               // GetTickCount() of the last update; 0 before the first
 };
 
-bool OnHeaders(void* owner, HINTERNET request) {
-  auto* attempt = static_cast<Attempt*>(owner);
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  if (WinHttp().QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
-    attempt->statusCode = value;
+// A header's value, or false when the response has none (or it does not fit).
+bool QueryHeaderText(HINTERNET request, DWORD query, HeaderText& text) {
+  DWORD bytes = static_cast<DWORD>(HeaderText::kCapacityUnits * sizeof(wchar_t));
+  text.Clear();
+  if (!WinHttp().QueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &bytes,
+                              WINHTTP_NO_HEADER_INDEX)) {
+    text.Clear();
+    return false;
   }
-  value = 0;
-  size = sizeof(value);
-  if (!WinHttp().QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                              WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX)) {
-    return false;  // no Content-Length: the package's size cannot be known
-  }
-  attempt->contentLength = value;
-  attempt->haveContentLength = true;
   return true;
 }
 
-// Writes a chunk and lets the window follow: when the bar or the text changes, at most every
-// kProgressIntervalMs, and on the last chunk.
-bool OnData(void* owner, const BYTE* bytes, DWORD count) {
-  auto* attempt = static_cast<Attempt*>(owner);
-  attempt->received += count;
-  DWORD written = 0;
-  if (!WriteFile(attempt->file, bytes, count, &written, nullptr) || written != count) {
-    attempt->writeFailed = true;
+bool QueryHeaderNumber(HINTERNET request, DWORD query, DWORD& number) {
+  DWORD size = sizeof(number);
+  return WinHttp().QueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &number,
+                                &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+}
+
+// Empties the package file: the next bytes written start the package again.
+bool TruncateFile(Download& download) {
+  download.inFile = 0;
+  return SetFilePointer(download.file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(download.file);
+}
+
+// A response whose body is the whole package (a 200): its length and validators start the download.
+bool TakeWholeResponse(Download& download, HINTERNET request) {
+  if (download.inFile != 0 && !TruncateFile(download)) {
+    download.facts.writeFailed = true;
     return false;
   }
-  const int position = DownloadProgressPosition(attempt->received, attempt->contentLength, attempt->position);
+  DWORD length = 0;
+  if (!QueryHeaderNumber(request, WINHTTP_QUERY_CONTENT_LENGTH, length)) {
+    download.facts.noLength = true;
+    return false;
+  }
+  download.total = length;
+  download.haveTotal = true;
+  // A weak ETag cannot make a range conditional: then the date is the validator, if there is one.
+  HeaderText etag;
+  if (QueryHeaderText(request, WINHTTP_QUERY_ETAG, etag) && !StartsWith(etag.c_str(), L"W/")) {
+    download.validator = etag;
+  } else if (!QueryHeaderText(request, WINHTTP_QUERY_LAST_MODIFIED, download.validator)) {
+    download.validator.Clear();
+  }
+  return true;
+}
+
+// A 206 to a resumed request: it must continue the file exactly where it ends, for the same total.
+bool TakePartialResponse(Download& download, HINTERNET request) {
+  HeaderText text;
+  ContentRange range;
+  if (!QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, text) ||
+      !ParseContentRange(text.c_str(), text.length(), range) || range.first != download.inFile ||
+      range.total != download.total || range.last != download.total - 1) {
+    download.facts.rangeRefused = true;
+    download.restartFile = true;
+    return false;
+  }
+  if (SetFilePointer(download.file, static_cast<LONG>(download.inFile), nullptr, FILE_BEGIN) !=
+      download.inFile) {
+    download.facts.writeFailed = true;
+    return false;
+  }
+  return true;
+}
+
+bool OnHeaders(void* owner, HINTERNET request) {
+  Download& download = *static_cast<Download*>(owner);
+  DWORD status = 0;
+  QueryHeaderNumber(request, WINHTTP_QUERY_STATUS_CODE, status);
+  download.facts.status = status;
+  if (status == 429 || status == 503) {
+    HeaderText retryAfter;
+    DWORD milliseconds = 0;
+    if (QueryHeaderText(request, WINHTTP_QUERY_RETRY_AFTER, retryAfter) &&
+        ParseRetryAfter(retryAfter.c_str(), retryAfter.length(), milliseconds)) {
+      download.retryAfterMs = milliseconds;
+    }
+  }
+  if (download.resuming && status == 206) return TakePartialResponse(download, request);
+  if (status == 206 || (download.resuming && status == 416)) {
+    // A part not asked for, or a range that no longer fits the file on the server (it changed):
+    // the next attempt starts again from zero.
+    download.facts.rangeRefused = true;
+    download.restartFile = true;
+    return false;
+  }
+  if (status < 200 || status > 299) return false;
+  return TakeWholeResponse(download, request);
+}
+
+// Writes a chunk and lets the window follow: when the bar or the text changes, at most every
+// kProgressIntervalMs, and on the last chunk. The bar never moves back within a download.
+bool OnData(void* owner, const BYTE* bytes, DWORD count) {
+  Download& download = *static_cast<Download*>(owner);
+  DWORD written = 0;
+  if (!WriteFile(download.file, bytes, count, &written, nullptr) || written != count) {
+    download.facts.writeFailed = true;
+    return false;
+  }
+  download.inFile += count;
+  int position = DownloadProgressPosition(download.inFile, download.total, download.position);
+  if (position < download.position) position = download.position;
   DownloadStatus status;
-  FormatDownloadStatus(attempt->received, attempt->contentLength, status);
+  FormatDownloadStatus(download.inFile, download.total, status);
   const DWORD now = GetTickCount();
-  const bool due = attempt->shownAt == 0 || now - attempt->shownAt >= kProgressIntervalMs ||
-                   attempt->received == attempt->contentLength;
-  if (due && (position != attempt->position || !SameText(status.c_str(), attempt->shownStatus.c_str()))) {
-    attempt->position = position;
-    attempt->shownStatus = status;
-    attempt->shownAt = now ? now : 1;
-    PostProgressPosition(*attempt->state, position);
-    SetStatusText(*attempt->state, status.c_str());
+  const bool due = download.shownAt == 0 || now - download.shownAt >= kProgressIntervalMs ||
+                   download.inFile == download.total;
+  if (due && (position != download.position || !SameText(status.c_str(), download.shownStatus.c_str()))) {
+    download.position = position;
+    download.shownStatus = status;
+    download.shownAt = now ? now : 1;
+    PostProgressPosition(*download.state, position);
+    SetStatusText(*download.state, status.c_str());
   }
   return true;
 }
 
 // A request error: the library's text, where it has one, in the status line.
 void OnFailed(void* owner, DWORD error) {
-  StubState& state = *static_cast<Attempt*>(owner)->state;
+  StubState& state = *static_cast<Download*>(owner)->state;
   WideString text;
   if (AppendHttpErrorText(text, error)) {
     SetStatusText(state, text.c_str());  // cut to the status line's length
@@ -111,27 +199,64 @@ void ComposeFailure(WideString& failure, const wchar_t* reason) {
   }
 }
 
-// Sets `failure` for a transfer that ended without the whole package and returns true; returns
-// false, leaving `failure` alone, when the package is complete.
-bool DescribeFailure(const RequestEnd& end, const Attempt& attempt, WideString& failure) {
+// Sets `failure` for an attempt that did not bring the whole package.
+void DescribeFailure(const Download& download, WideString& failure) {
+  const AttemptFacts& facts = download.facts;
   WideString reason;
-  bool composed = true;
-  if (end.error != 0) {
-    composed = AppendErrorReason(reason, end.error);
-  } else if (attempt.writeFailed) {
+  bool composed;
+  if (facts.writeFailed) {
     composed = reason.Append(L"the package file could not be written");
-  } else if (attempt.statusCode < 200 || attempt.statusCode > 299) {
-    composed = reason.Append(L"HTTP status ") && AppendDecimal(reason, attempt.statusCode);
-  } else if (!attempt.haveContentLength) {
+  } else if (facts.error != 0) {
+    composed = AppendErrorReason(reason, facts.error);
+  } else if (facts.rangeRefused) {
+    composed = reason.Append(L"the server's partial response did not continue the file");
+  } else if (facts.status < 200 || facts.status > 299) {
+    composed = reason.Append(L"HTTP status ") && AppendDecimal(reason, facts.status);
+  } else if (facts.noLength) {
     composed = reason.Append(L"no Content-Length");
-  } else if (!end.bodyComplete || attempt.received != attempt.contentLength) {
-    composed = reason.Append(L"received ") && AppendDecimal(reason, attempt.received) && reason.Append(L" of ") &&
-               AppendDecimal(reason, attempt.contentLength) && reason.Append(L" bytes");
   } else {
-    return false;
+    composed = reason.Append(L"received ") && AppendDecimal(reason, download.inFile) && reason.Append(L" of ") &&
+               AppendDecimal(reason, download.total) && reason.Append(L" bytes");
   }
   ComposeFailure(failure, composed ? reason.c_str() : nullptr);
-  return true;
+}
+
+// The Range and If-Range headers that ask for the rest of the package; false when they do not fit.
+bool ComposeRangeHeaders(const Download& download, FixedString<512>& headers) {
+  return headers.Assign(L"Range: bytes=") && AppendDecimal(headers, download.inFile) && headers.Append(L"-") &&
+         (download.validator.empty() ||
+          (headers.Append(L"\r\nIf-Range: ") && headers.Append(download.validator.c_str())));
+}
+
+// One request for the package, or for its rest. Sets `setupFailure` when the request could not even
+// be made (its text is the one the user sees); otherwise the attempt's facts say how it went.
+AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupFailure) {
+  download.facts = AttemptFacts{};
+  download.retryAfterMs = 0;
+  download.restartFile = false;
+  download.resuming = download.haveTotal && download.inFile > 0 && download.inFile < download.total;
+  if (!download.resuming && download.inFile != 0 && !TruncateFile(download)) {
+    download.facts.writeFailed = true;
+    return ClassifyAttempt(download.facts);
+  }
+  FixedString<512> headers;
+  if (download.resuming && !ComposeRangeHeaders(download, headers)) {
+    download.resuming = false;
+    if (!TruncateFile(download)) download.facts.writeFailed = true;
+  }
+
+  const RequestSink sink = {&download, OnHeaders, OnData, OnFailed};
+  HttpTransfer setup;
+  RequestEnd end;
+  if (!RunAsyncRequest(url, download.resuming ? headers.c_str() : nullptr, sink, INFINITE, setup, end)) {
+    setupFailure = std::move(setup.errorText);
+    return AttemptEnd::kPermanent;
+  }
+  download.facts.error = end.error;
+  download.facts.shortBody = !download.facts.noLength && !download.facts.rangeRefused &&
+                             (!download.haveTotal || download.inFile != download.total);
+  if (download.restartFile) TruncateFile(download);
+  return ClassifyAttempt(download.facts);
 }
 
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
@@ -175,41 +300,44 @@ bool StartsWithPackageSignature(HANDLE file) {
 
 }  // namespace
 
-bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
-                    AttemptMessages& messages, HANDLE& package) {
+bool DownloadPackage(StubState& state, const wchar_t* url, const wchar_t* path, WideString& failure,
+                     HANDLE& package) {
   package = INVALID_HANDLE_VALUE;
-  Attempt attempt = {};
-  attempt.state = &state;
-  DeleteFileW(path);
-  attempt.file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  if (attempt.file == INVALID_HANDLE_VALUE) {
-    ComposeSystemErrorText(messages.atOnce, GetLastError());
+  failure.Clear();
+  Download download = {};
+  download.state = &state;
+  // A new file in the run's own folder: nothing an earlier run left is ever appended to.
+  download.file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (download.file == INVALID_HANDLE_VALUE) {
+    ComposeSystemErrorText(failure, GetLastError());
     return false;
   }
 
-  const RequestSink sink = {&attempt, OnHeaders, OnData, OnFailed};
-  HttpTransfer setup;
-  RequestEnd end;
-  if (!RunAsyncRequest(url, nullptr, sink, INFINITE, setup, end)) {
-    CloseHandle(attempt.file);
-    messages.atOnce = std::move(setup.errorText);
+  AttemptEnd end = AttemptEnd::kTransient;
+  DWORD pausedMs = 0;
+  for (int attempt = 1;; ++attempt) {
+    end = RunAttempt(download, url, failure);
+    if (end != AttemptEnd::kTransient || attempt == kMaxDownloadAttempts) break;
+    const DWORD pause = PauseBeforeAttempt(attempt + 1, download.retryAfterMs, pausedMs);
+    SetStatusText(state, kRetryingStatus);
+    WaitDispatchingMessages(nullptr, pause);
+    pausedMs += pause;
+  }
+  if (end != AttemptEnd::kComplete) {
+    CloseHandle(download.file);
+    if (failure.empty()) DescribeFailure(download, failure);
     return false;
   }
-  // The transfer ran to its end: whether the server answered invalidly decides about another attempt.
-  invalidResponse = end.error == ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-  if (DescribeFailure(end, attempt, messages.failure)) {
-    CloseHandle(attempt.file);
-    return false;
-  }
-  package = HoldPackage(attempt.file, path);
+
+  package = HoldPackage(download.file, path);
   if (package == INVALID_HANDLE_VALUE) {
-    ComposeFailure(messages.failure, L"the package file was changed after the download");
+    ComposeFailure(failure, L"the package file was changed after the download");
     return false;
   }
   if (!StartsWithPackageSignature(package)) {
     CloseHandle(package);
     package = INVALID_HANDLE_VALUE;
-    ComposeFailure(messages.failure, L"the file received is not an installer package");
+    ComposeFailure(failure, L"the file received is not an installer package");
     return false;
   }
   return true;

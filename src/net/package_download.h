@@ -6,22 +6,14 @@
 #include "common/strings.h"
 #include "common/stub_state.h"
 
-// What one download attempt has to tell the user.
-struct AttemptMessages {
-  // A failure before the transfer began (the URL, the session, the connection, the request, the
-  // package file): shown right after the attempt, whatever follows it.
-  WideString atOnce;
-  // Why a transfer that was sent is no complete download ("The download failed (technical reason:
-  // ...)"): shown when no further attempt follows.
-  WideString failure;
-};
-
-// Downloads `url` into `path` (deleted and created anew). Returns true when the attempt is a
-// complete download: a 2xx status, a Content-Length, exactly that many bytes written, and a file that
-// begins like an installer package. The package is then held open in `package` (read access, read
-// sharing only: nothing can change it until the caller closes it); otherwise `package` is
-// INVALID_HANDLE_VALUE and the file closed. `invalidResponse` is written only when the transfer ran
-// to its end: set when the server answered with an invalid response, which calls for a new attempt.
-// The texts for the user go into `messages`; nothing is shown here.
-bool DownloadToFile(StubState& state, const wchar_t* url, const wchar_t* path, bool& invalidResponse,
-                    AttemptMessages& messages, HANDLE& package);
+// Downloads `url` into `path`, a new file (it must not exist), in up to five attempts a pause apart.
+// An attempt that ends transiently (the connection failed, was reset or timed out, the server was
+// busy, the body was cut short) is followed by another, after 1, 2, 4, 8 seconds or the server's
+// Retry-After, with "Download interrupted, retrying..." in the status line; once part of the package
+// is in the file, the next attempt asks for the rest (Range, If-Range) and appends it when the
+// server's answer continues the file exactly. Returns true when the whole package is in the file and
+// it begins like an installer package: it is then held open in `package` (read access, read sharing
+// only: nothing can change it until the caller closes it). Otherwise returns false with the one text
+// for the user in `failure`; `package` is INVALID_HANDLE_VALUE and the file closed.
+bool DownloadPackage(StubState& state, const wchar_t* url, const wchar_t* path, WideString& failure,
+                     HANDLE& package);

@@ -48,6 +48,15 @@ def package(size=1 << 20):
     return (PACKAGE_SIGNATURE + body)[:size]
 
 
+WINDOW_PROBE = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "window-probe.exe")
+
+
+def probe_window():
+    """Asks the stub's progress window whether its thread answers within a second: 0 when it does,
+    1 when there is no such window, 2 when no answer came."""
+    return subprocess.run(["wine", WINDOW_PROBE], env=wine_env()).returncode
+
+
 def failed(reason):
     """The one failure box of a download."""
     return "The download failed (technical reason: %s)" % reason

@@ -88,18 +88,22 @@ TEST_F(RunFolderTest, RemovalTakesEveryFileAndTheFolderButNotWhatIsStillOpen) {
   EXPECT_FALSE(FileExists(held));
 }
 
-TEST_F(RunFolderTest, PackageFileThatCannotBeCreatedGivesTheSystemsTextAtOnce) {
+TEST_F(RunFolderTest, PackageFileThatCannotBeMadeGivesTheSystemsTextAndNoRequest) {
   StubState state = {};
-  bool invalidResponse = true;
-  AttemptMessages messages;
+  WideString failure;
   HANDLE package = nullptr;
-  const std::wstring path = temp_ + L"\\no-such-folder\\velko-installer.msi";
-  EXPECT_FALSE(DownloadToFile(state, L"http://127.0.0.1:9/p.msi", path.c_str(), invalidResponse, messages, package));
-  EXPECT_EQ(package, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(invalidResponse);  // no transfer ran: the flag is as it was
-  EXPECT_FALSE(messages.atOnce.empty());
-  EXPECT_EQ(std::wstring(messages.atOnce.c_str()).find(L"The download failed"), std::wstring::npos);
-  EXPECT_TRUE(messages.failure.empty());
+  const std::wstring missingFolder = temp_ + L"\\no-such-folder\\velko-installer.msi";
+  const std::wstring taken = temp_ + L"\\velko-installer.msi";  // a new file is made, never one reused
+  ASSERT_TRUE(WriteBytes(taken, "left by someone"));
+  for (const std::wstring& path : {missingFolder, taken}) {
+    EXPECT_FALSE(DownloadPackage(state, L"http://127.0.0.1:9/p.msi", path.c_str(), failure, package));
+    EXPECT_EQ(package, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(failure.empty());
+    EXPECT_EQ(std::wstring(failure.c_str()).find(L"The download failed"), std::wstring::npos) << failure.c_str();
+  }
+  std::string content;
+  ASSERT_TRUE(install_test::ReadBytes(taken, content));
+  EXPECT_EQ(content, "left by someone");
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ import sys
 import threading
 import time
 
-from .behaviours import Behaviour, Step, plan_reply, reason_phrase
+from .behaviours import Behaviour, Content, Step, plan_reply, reason_phrase
 
 INFO_PATH = "/WebGetDSData.qdx"
 READ_TIMEOUT_SECONDS = 10.0
@@ -32,6 +32,7 @@ class Request:
     method: str
     path: str
     headers: list
+    time: float = 0.0  # when its head was read (time.time())
     behaviour: str = ""
     bytes_sent: int = 0
 
@@ -42,9 +43,11 @@ class Request:
 
 
 class _Content:
-    """What a path serves: bytes in memory, or a file read at request time (never loaded whole)."""
+    """What a path serves: bytes in memory, or a file read at request time (never loaded whole).
+    Its validators (ETag, Last-Modified) change with its version, which the "changed" behaviour
+    moves on; `validators` says which of them are sent ("both", "etag", "date" or "none")."""
 
-    def __init__(self, source, behaviour, content_type):
+    def __init__(self, source, behaviour, content_type, validators="both"):
         if isinstance(source, (bytes, bytearray)):
             self.data, self.filename = bytes(source), None
         else:
@@ -54,7 +57,18 @@ class _Content:
         self.behaviour = Behaviour(behaviour)
         self.content_type = content_type
         self.location = None  # where a redirect points
+        if validators not in ("both", "etag", "date", "none"):
+            raise ValueError("validators: both, etag, date or none")
+        self.validators = validators
+        self.version = 1
         self.served = 0  # requests answered so far: the next one gets step_for(served)
+
+    def describe(self, size):
+        """What plan_reply needs to know of this content, `size` bytes long now."""
+        etag = '"velko-%d"' % self.version if self.validators in ("both", "etag") else None
+        date = time.strftime("%a, %d %b %Y %H:%M:%S GMT", time.gmtime(1700000000 + self.version))
+        return Content(size, self.content_type, etag, date if self.validators in ("both", "date") else None,
+                       self.location)
 
 
 class _Body:
@@ -193,9 +207,11 @@ class StubServer:
 
     # -- content -------------------------------------------------------------------------------
 
-    def add_file(self, url_path, source, behaviour="ok", content_type="application/octet-stream"):
-        """Serves `source` (bytes, or the path of a file) at `url_path`, answering as `behaviour`."""
-        content = _Content(source, behaviour, content_type)
+    def add_file(self, url_path, source, behaviour="ok", content_type="application/octet-stream",
+                 validators="both"):
+        """Serves `source` (bytes, or the path of a file) at `url_path`, answering as `behaviour`,
+        with the validators named (both, etag, date or none)."""
+        content = _Content(source, behaviour, content_type, validators)
         with self._lock:
             self._contents[url_path] = content
 
@@ -262,7 +278,8 @@ class StubServer:
             sock.close()
             return
         method, target, headers = head
-        request = Request(address=local[0], port=local[1], method=method, path=target, headers=headers)
+        request = Request(address=local[0], port=local[1], method=method, path=target, headers=headers,
+                          time=time.time())
         with self._lock:
             step, content = self._step_for(request)
             request.behaviour = step.label()
@@ -271,8 +288,8 @@ class StubServer:
         body = None
         try:
             body = _Body(content)
-            reply = plan_reply(step, request, body.size, content.content_type if content else "text/html",
-                               content.location if content else None)
+            described = content.describe(body.size) if content else Content(0, "text/html")
+            reply = plan_reply(step, request, described)
             sock.settimeout(SEND_TIMEOUT_SECONDS)
             ending = self._send(sock, reply, body, request)
         except OSError:
@@ -293,7 +310,10 @@ class StubServer:
         if content is None:
             return Step("status", code=404), None
         content.served += 1
-        return content.behaviour.step_for(content.served - 1), content
+        step = content.behaviour.step_for(content.served - 1)
+        if step.name == "changed":
+            content.version += 1
+        return step, content
 
     def _send(self, sock, reply, body, request):
         """Sends `reply`; returns how the connection ends ("close", "reset" or "abort")."""

@@ -2,6 +2,7 @@
 // Installer verbose log (UTF-16LE, CR LF) at the path after /Larv. Test tooling only, never part of
 // the stub. See README.md next to this file for the control files.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string>
 
@@ -157,6 +158,39 @@ class RunRecord {
 
 }  // namespace
 
+// The SHA-256 of the file at `path` in hex, read as an installer reads its package (read access, read
+// sharing); empty when it cannot be read.
+std::string FileSha256(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::string();
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  std::string hex;
+  if (CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+    static BYTE buffer[1 << 16];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, buffer, sizeof(buffer), &got, nullptr) != FALSE) && got > 0) {
+      if (!CryptHashData(hash, buffer, got, 0)) ok = false;
+      if (!ok) break;
+    }
+    BYTE digest[32];
+    DWORD size = sizeof(digest);
+    if (ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0)) {
+      static const char kDigits[] = "0123456789abcdef";
+      for (DWORD i = 0; i < size; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 15];
+      }
+    }
+  }
+  if (hash) CryptDestroyHash(hash);
+  if (provider) CryptReleaseContext(provider, 0);
+  CloseHandle(file);
+  return hex;
+}
+
 int main() {
   const std::wstring commandLine = GetCommandLineW();
   const size_t hold = commandLine.find(kHoldSwitch);
@@ -191,6 +225,7 @@ int main() {
                                                                    INVALID_FILE_ATTRIBUTES
                                                ? "1"
                                                : "0"));
+  record.Add("package-sha256", FileSha256(package));
   record.Add("log", log);
 
   if (ControlFileExists(fake_msiexec::kWaitEventFile)) {
