@@ -16,6 +16,8 @@
 //   ui_cpu_s     processor time of the calling thread, the UI thread in stub mode (GetThreadTimes)
 //   server_cpu_s processor time of the Linux process WINESERVER_PID (its /proc/<pid>/stat, read
 //                through Wine's Z: drive), or -1
+//   ws_requests_download  requests the wineserver served during the download (its read() calls,
+//                from /proc/<pid>/io), or -1
 //   bar          1 when the progress bar exists (stub mode), 0 otherwise
 // (/proc/self cannot stand for this process: Wine's wineserver opens files for its clients.)
 // Only the download itself lies between the two readings of every figure. Exit code 0 when the
@@ -90,11 +92,34 @@ double UnixCpuSeconds(const char* pid) {
   return static_cast<double>(values[0] + values[1]) / kUnixTicksPerSecond;
 }
 
+// The read() calls the Linux process `pid` has made (syscr of /proc/<pid>/io, through Wine's Z:
+// drive); -1 when it cannot be read. The wineserver reads each request of its clients with one
+// read(), so for the wineserver this counts requests. (Opening the file costs a few requests
+// itself, the same in every mode.)
+double UnixReadCalls(const char* pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "Z:\\proc\\%s\\io", pid);
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  char text[1024];
+  DWORD total = 0;
+  DWORD n = 0;
+  while (total < sizeof(text) - 1 && ReadFile(file, text + total, sizeof(text) - 1 - total, &n, nullptr) && n > 0) {
+    total += n;
+  }
+  CloseHandle(file);
+  text[total] = 0;
+  const char* p = strstr(text, "syscr:");
+  return p ? static_cast<double>(strtoull(p + 6, nullptr, 10)) : -1;
+}
+
 struct Reading {
   LARGE_INTEGER counter;
   double process;
   double thread;
   double server;
+  double serverReads;
 };
 
 Reading Read(const char* serverPid) {
@@ -102,6 +127,7 @@ Reading Read(const char* serverPid) {
   r.process = ProcessCpuSeconds();
   r.thread = ThreadCpuSeconds();
   r.server = serverPid ? UnixCpuSeconds(serverPid) : -1;
+  r.serverReads = serverPid ? UnixReadCalls(serverPid) : -1;
   QueryPerformanceCounter(&r.counter);  // last: the readings above stay outside the timed span
   return r;
 }
@@ -112,6 +138,7 @@ Reading ReadAfter(const char* serverPid) {
   r.process = ProcessCpuSeconds();
   r.thread = ThreadCpuSeconds();
   r.server = serverPid ? UnixCpuSeconds(serverPid) : -1;
+  r.serverReads = serverPid ? UnixReadCalls(serverPid) : -1;
   return r;
 }
 
@@ -224,10 +251,11 @@ int wmain(int argc, wchar_t** argv) {
   const double seconds =
       static_cast<double>(after.counter.QuadPart - before.counter.QuadPart) / static_cast<double>(frequency.QuadPart);
   printf("mode=%s ok=%d bytes=%llu seconds=%.3f mbps=%.1f proc_cpu_s=%.3f ui_cpu_s=%.3f "
-         "server_cpu_s=%.2f bar=%d\n",
+         "server_cpu_s=%.2f ws_requests_download=%.0f bar=%d\n",
          headless ? "stub-headless" : stubMode ? "stub" : "plain", ok ? 1 : 0, bytes, seconds, seconds > 0 ? bytes / seconds / 1e6 : 0.0,
          after.process - before.process, after.thread - before.thread,
-         Delta(before.server, after.server), state.progressBar ? 1 : 0);
+         Delta(before.server, after.server), Delta(before.serverReads, after.serverReads),
+         state.progressBar ? 1 : 0);
   if (!ok) fwprintf(stderr, L"%ls\n", failure.c_str());
   fflush(stdout);
   if (state.mainWindow) DestroyWindow(state.mainWindow);
