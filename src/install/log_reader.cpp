@@ -11,18 +11,21 @@ constexpr wchar_t kAfterDirectory[] = L",  Size: ";
 
 // Fills the reader's buffer with the next chunk. Returns false when not even one whole unit arrives
 // (end of the log, a failed read); an odd byte held from before is then dropped, as a final odd byte
-// of the log is.
+// of the log is. A read that brings a single byte is not the end: the next read may complete the unit.
 bool Refill(LogReader& reader) {
   uint8_t* bytes = reinterpret_cast<uint8_t*>(reader.units);
-  size_t held = 0;
+  size_t total = 0;
   if (reader.hasOddByte) {
     bytes[0] = reader.oddByte;
-    held = 1;
+    total = 1;
   }
   reader.hasOddByte = false;
   reader.nextUnit = reader.unitCount = 0;
-  const size_t total = held + reader.read(reader.source, bytes + held, LogReader::kChunkBytes - held);
-  if (total < sizeof(uint16_t)) return false;
+  while (total < sizeof(uint16_t)) {
+    const size_t got = reader.read(reader.source, bytes + total, LogReader::kChunkBytes - total);
+    if (got == 0) return false;
+    total += got;
+  }
   reader.unitCount = total / sizeof(uint16_t);
   if (total % sizeof(uint16_t) != 0) {
     reader.hasOddByte = true;
