@@ -59,7 +59,7 @@ bool ReferenceParse(std::wstring text, ContentRange& range) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::wstring units = Utf16Units(data, size);
+  const std::wstring units = Utf16Units(std::string(reinterpret_cast<const char*>(data), size));
   const std::unique_ptr<wchar_t[]> value(new wchar_t[units.size()]);
   memcpy(value.get(), units.data(), units.size() * sizeof(wchar_t));
 

@@ -1,6 +1,9 @@
-// ExtractElement. Input: one byte that chooses the element's name (high bit set: "MSIURL", the
-// stub's; otherwise a name of that many bytes, up to 127, taken from the bytes after it and cut at
-// its first zero byte), then the reply's bytes.
+// ExtractElement. Input: one byte that chooses the element's name and the reply's form, then the
+// name's bytes if any, then the reply's bytes.
+//   bit 7   the name is "MSIURL", the stub's; otherwise it is the next (bits 0-5) bytes, up to 63,
+//           cut at their first zero byte
+//   bit 6   in the reply, byte 01 stands for "<name>" and byte 02 for "</name>", so that tags of
+//           any name cost the fuzzer one byte
 //
 // Oracle: a plain search with std::string over the reply up to its first zero byte: the first
 // "<name>", the first "</name>" after it, the bytes between widened one to one and appended to what
@@ -15,12 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string name = "MSIURL";
   size_t at = 1;
   if ((data[0] & 0x80) == 0) {
-    const size_t nameBytes = data[0] < size - 1 ? data[0] : size - 1;
+    const size_t nameBytes = (data[0] & 0x3F) < size - 1 ? (data[0] & 0x3F) : size - 1;
     name.assign(reinterpret_cast<const char*>(data + 1), nameBytes);
     name = name.c_str();
     at += nameBytes;
   }
-  const std::string reply(reinterpret_cast<const char*>(data + at), size - at);
+  std::string reply;
+  for (; at < size; ++at) {
+    if ((data[0] & 0x40) != 0 && (data[at] == 1 || data[at] == 2)) {
+      reply += (data[at] == 1 ? "<" : "</") + name + ">";
+    } else {
+      reply += static_cast<char>(data[at]);
+    }
+  }
 
   ByteString response;
   FUZZ_CHECK(response.Append(reply.data(), reply.size()));

@@ -1,7 +1,8 @@
-// The log line reader. Input: one byte, the count N of read sizes that follow; N bytes of read sizes;
-// then the log's bytes. LogReader reads the log through a source that hands out at most the next
-// read size's bytes per read (0 there: as many as asked), so the reads come short anywhere, down to
-// one byte; the sizes are used round and round.
+// The log line reader. Input: one byte, the count N of read sizes that follow (its low 7 bits) and
+// whether the log is given as runs of units (its high bit: see Utf16Text); N bytes of read sizes;
+// then the log. LogReader reads the log through a source that hands out at most the next read
+// size's bytes per read (0 there: as many as asked), so the reads come short anywhere, down to one
+// byte; the sizes are used round and round.
 //
 // Oracle: the unit-by-unit reference reader (tests/support/install_log_reference.h) over the same
 // log read whole: the same lines, unit for unit with their terminators, so the same cut points and
@@ -9,6 +10,7 @@
 #include <string.h>
 
 #include <memory>
+#include <string>
 
 #include "../harness.h"
 #include "install_log_reference.h"
@@ -42,12 +44,16 @@ size_t Read(void* opaque, uint8_t* bytes, size_t capacity) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  const size_t readSizeCount = data[0] < size - 1 ? data[0] : size - 1;
-  const uint8_t* log = data + 1 + readSizeCount;
-  const size_t logBytes = size - 1 - readSizeCount;
+  const size_t readSizeCount = (data[0] & 0x7F) < size - 1 ? (data[0] & 0x7F) : size - 1;
+  const size_t headerBytes = 1 + readSizeCount;
+  const std::string text = Utf16Text(data + headerBytes, size - headerBytes, (data[0] & 0x80) != 0);
+  // Exactly sized, so that a read past the log's end is a heap overflow.
+  const std::unique_ptr<uint8_t[]> log(new uint8_t[text.size()]);
+  memcpy(log.get(), text.data(), text.size());
+  const size_t logBytes = text.size();
 
-  Source shortReads = {log, logBytes, 0, data + 1, readSizeCount, 0};
-  Source wholeReads = {log, logBytes, 0, nullptr, 0, 0};
+  Source shortReads = {log.get(), logBytes, 0, data + 1, readSizeCount, 0};
+  Source wholeReads = {log.get(), logBytes, 0, nullptr, 0, 0};
   const auto reader = std::make_unique<LogReader>(Read, &shortReads);
   const std::unique_ptr<wchar_t[]> actual(new wchar_t[kLogLineCapacityUnits]);
   const std::unique_ptr<wchar_t[]> expected(new wchar_t[kLogLineCapacityUnits]);

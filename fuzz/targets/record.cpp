@@ -1,5 +1,6 @@
-// The record matcher (MatchInstallRecord, and ScanTo under it). Input: the line as UTF-16LE units,
-// any length (a zero unit ends it early, as in the stub), held in a buffer of exactly its size.
+// The record matcher (MatchInstallRecord, and ScanTo under it). Input: one byte (high bit: the line
+// is given as runs of units, see Utf16Text), then the line as UTF-16LE units, any length (a zero
+// unit ends it early, as in the stub), held in a buffer of exactly its size.
 //
 // Oracle: a plain search with std::wstring: the line begins with "InstallFiles: File: "; the first
 // ".exe,  Directory: " after that ends a name of at most 999 units, the first ",  Size: " after it
@@ -13,7 +14,8 @@
 #include "install/log_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::wstring units = Utf16Units(data, size);
+  if (size < 1) return 0;
+  const std::wstring units = Utf16Units(Utf16Text(data + 1, size - 1, (data[0] & 0x80) != 0));
   const std::unique_ptr<wchar_t[]> line(new wchar_t[units.size() + 1]);
   memcpy(line.get(), units.c_str(), (units.size() + 1) * sizeof(wchar_t));
   const std::unique_ptr<wchar_t[]> directory(new wchar_t[kLogFieldCapacityUnits]);
