@@ -5,9 +5,11 @@ VELKO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VELKO_BUILD=${VELKO_BUILD:-$VELKO_ROOT/build}
 
 # The download site (site/) runs on Debian's /usr/bin/python3 with gunicorn, psycopg2 and PostgreSQL
-# from Debian; the tests and the demo fetch copies with curl.
+# from Debian; the tests and the demo fetch copies with curl. The parsers are also built natively
+# with clang, libFuzzer and the sanitizers (fuzz/; libclang-rt-14-dev holds their runtimes).
 VELKO_PACKAGES=(cmake make g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool imagemagick msitools
-  wixl osslsigncode openssl python3 iproute2 util-linux googletest gunicorn python3-psycopg2 postgresql curl)
+  wixl osslsigncode openssl python3 iproute2 util-linux googletest gunicorn python3-psycopg2 postgresql curl
+  clang libclang-rt-14-dev)
 
 # velko_install_deps [PACKAGE...]: installs what is missing of VELKO_PACKAGES and the packages named
 # (a benchmark's own client, for instance).

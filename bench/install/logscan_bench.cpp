@@ -16,8 +16,14 @@ namespace {
 
 using ScanFunction = void (*)(const StubState&, HANDLE, const wchar_t*);
 
+// ScanInstallLog over the plain reading: the same record matching, only the lines are read
+// differently.
 void ScanUnitByUnit(const StubState& state, HANDLE file, const wchar_t* keyPath) {
-  ScanInstallLogUnitByUnit(state, file, keyPath);
+  wchar_t line[kLogLineCapacityUnits];
+  wchar_t directory[kLogFieldCapacityUnits];
+  while (ReadLogLineUnitByUnit(ReadLogFile, file, line) != 0) {
+    if (MatchInstallRecord(line, directory)) RecordInstallDirectory(state, directory, keyPath);
+  }
 }
 
 double Now() {

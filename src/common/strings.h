@@ -4,16 +4,17 @@
 // when the text does not fit; the string is then emptied, because a path cut short could name
 // something we do not want it to name.
 //
-// HeapString<T>: a growable string of 8-bit or 16-bit units over the process heap, always terminated.
-// Growth failures (out of memory) return false and leave the string as it was.
+// HeapString<T>: a growable string of 8-bit or 16-bit units over the process heap (common/heap.h),
+// always terminated. Growth failures (out of memory) return false and leave the string as it was.
+//
+// No platform header: the parsers that fill these strings also build natively, for the fuzzers.
 #pragma once
-
-#include <windows.h>
 
 #include <stddef.h>
 
 #include <initializer_list>
 
+#include "common/heap.h"
 #include "common/text.h"
 
 template <size_t kCapacity>
@@ -59,8 +60,9 @@ class FixedString {
   wchar_t units_[kCapacity] = {};
 };
 
-// 260-unit path buffer, terminator included.
-using PathString = FixedString<MAX_PATH>;
+// 260-unit path buffer (MAX_PATH), terminator included.
+constexpr size_t kPathCapacityUnits = 260;
+using PathString = FixedString<kPathCapacityUnits>;
 
 template <typename T>
 class HeapString {
@@ -97,7 +99,7 @@ class HeapString {
   }
 
   void Free() {
-    if (units_) HeapFree(GetProcessHeap(), 0, units_);
+    if (units_) FreeBlock(units_);
     units_ = nullptr;
     length_ = capacity_ = 0;
   }
@@ -127,8 +129,7 @@ class HeapString {
     if (count >= kMaxUnits) return false;
     size_t grown = capacity_ < 16 ? 16 : capacity_ * 2;
     if (grown <= count || grown > kMaxUnits) grown = count + 1;
-    void* block = units_ ? HeapReAlloc(GetProcessHeap(), 0, units_, grown * sizeof(T))
-                         : HeapAlloc(GetProcessHeap(), 0, grown * sizeof(T));
+    void* block = units_ ? ResizeBlock(units_, grown * sizeof(T)) : AllocateBlock(grown * sizeof(T));
     if (!block) return false;
     units_ = static_cast<T*>(block);
     if (capacity_ == 0) units_[0] = 0;

@@ -5,6 +5,8 @@
 
 #include "common/strings.h"
 
+static_assert(kPathCapacityUnits == MAX_PATH, "a PathString holds any path the system hands out");
+
 // The status line under the progress bar. Written by the UI thread and by the HTTP library's
 // notification threads, read by the paint code: every access goes through `lock`, so a paint always
 // shows one whole text that some writer wrote. A zero-filled SRWLOCK is an unlocked one.

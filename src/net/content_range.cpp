@@ -2,40 +2,67 @@
 
 namespace {
 
-bool IsBlank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
+// Walks the value unit by unit; every step stops at its end.
+struct Cursor {
+  const wchar_t* units;
+  size_t length;
+  size_t at;
 
-// Reads decimal digits at `at` into `number`; false when there are none or the value reaches 2^32.
-bool ReadNumber(const wchar_t* value, size_t length, size_t& at, uint32_t& number) {
-  const size_t start = at;
-  uint64_t n = 0;
-  while (at < length && value[at] >= L'0' && value[at] <= L'9') {
-    n = n * 10 + static_cast<uint64_t>(value[at] - L'0');
-    if (n > 0xFFFFFFFFull) return false;
-    ++at;
+  bool AtEnd() const { return at == length; }
+
+  // Skips spaces and tabs; returns how many.
+  size_t SkipBlanks() {
+    const size_t start = at;
+    while (at < length && (units[at] == L' ' || units[at] == L'\t')) ++at;
+    return at - start;
   }
-  number = static_cast<uint32_t>(n);
-  return at > start;
-}
+
+  // Takes `unit` if it comes next.
+  bool Take(wchar_t unit) {
+    if (at == length || units[at] != unit) return false;
+    ++at;
+    return true;
+  }
+
+  // Takes the lower-case ASCII `word` in any letter case.
+  bool TakeWordAnyCase(const char* word) {
+    size_t k = at;
+    for (; *word != 0; ++word, ++k) {
+      if (k == length) return false;
+      wchar_t unit = units[k];
+      if (unit >= L'A' && unit <= L'Z') unit = static_cast<wchar_t>(unit - L'A' + L'a');
+      if (unit != static_cast<wchar_t>(*word)) return false;
+    }
+    at = k;
+    return true;
+  }
+
+  // Takes one or more decimal digits whose value is below 2^32.
+  bool TakeNumber(uint32_t& number) {
+    const size_t start = at;
+    uint64_t value = 0;
+    for (; at < length && units[at] >= L'0' && units[at] <= L'9'; ++at) {
+      value = value * 10 + static_cast<uint64_t>(units[at] - L'0');
+      if (value > UINT32_MAX) return false;
+    }
+    number = static_cast<uint32_t>(value);
+    return at > start;
+  }
+};
 
 }  // namespace
 
 bool ParseContentRange(const wchar_t* value, size_t length, ContentRange& range) {
-  size_t at = 0;
-  while (at < length && IsBlank(value[at])) ++at;
-  while (length > at && IsBlank(value[length - 1])) --length;
-  static constexpr wchar_t kUnit[] = L"bytes";
-  for (size_t i = 0; kUnit[i] != 0; ++i, ++at) {
-    if (at >= length || (value[at] | 0x20) != kUnit[i]) return false;
-  }
-  if (at >= length || !IsBlank(value[at])) return false;
-  while (at < length && IsBlank(value[at])) ++at;
+  Cursor cursor = {value, length, 0};
   ContentRange parsed;
-  if (!ReadNumber(value, length, at, parsed.first) || at >= length || value[at++] != L'-' ||
-      !ReadNumber(value, length, at, parsed.last) || at >= length || value[at++] != L'/' ||
-      !ReadNumber(value, length, at, parsed.total) || at != length) {
+  cursor.SkipBlanks();
+  if (!cursor.TakeWordAnyCase("bytes") || cursor.SkipBlanks() == 0 || !cursor.TakeNumber(parsed.first) ||
+      !cursor.Take(L'-') || !cursor.TakeNumber(parsed.last) || !cursor.Take(L'/') ||
+      !cursor.TakeNumber(parsed.total)) {
     return false;
   }
-  if (parsed.first > parsed.last || parsed.last >= parsed.total) return false;
+  cursor.SkipBlanks();
+  if (!cursor.AtEnd() || parsed.first > parsed.last || parsed.last >= parsed.total) return false;
   range = parsed;
   return true;
 }

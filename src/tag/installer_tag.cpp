@@ -2,21 +2,7 @@
 
 #include <shlobj.h>
 
-namespace {
-
-DWORD FromBigEndian(const BYTE bytes[4]) {
-  return (DWORD{bytes[0]} << 24) | (DWORD{bytes[1]} << 16) | (DWORD{bytes[2]} << 8) | DWORD{bytes[3]};
-}
-
-// Reads the next big-endian 32-bit field; a short or failed read gives 0.
-DWORD ReadBigEndian(HANDLE file) {
-  BYTE bytes[4] = {};
-  DWORD read = 0;
-  if (!ReadFile(file, bytes, sizeof(bytes), &read, nullptr) || read != sizeof(bytes)) return 0;
-  return FromBigEndian(bytes);
-}
-
-}  // namespace
+static_assert(kDownloadIdMaxBytes < kDownloadIdCapacityBytes, "the identifier fits with its NUL");
 
 bool ReadInstallerTag(InstallerTag& tag) {
   tag = InstallerTag{};
@@ -34,13 +20,16 @@ bool ReadInstallerTagFrom(const wchar_t* path, InstallerTag& tag) {
   tag.file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, 0, nullptr);
   if (tag.file == INVALID_HANDLE_VALUE) return false;
+  // Seeking before the start fails: a file shorter than the trailer has no tag.
   LARGE_INTEGER back;
   back.QuadPart = -static_cast<LONGLONG>(kInstallerTagBytes);
-  if (!SetFilePointerEx(tag.file, back, nullptr, FILE_END)) return false;
-  if (ReadBigEndian(tag.file) != kInstallerTagMagic) return false;
-  tag.idOffset = ReadBigEndian(tag.file);
-  tag.idLength = ReadBigEndian(tag.file);
-  return true;
+  LARGE_INTEGER trailerStart;
+  if (!SetFilePointerEx(tag.file, back, &trailerStart, FILE_END)) return false;
+  uint8_t last[kInstallerTagBytes];
+  DWORD read = 0;
+  if (!ReadFile(tag.file, last, sizeof(last), &read, nullptr) || read != sizeof(last)) return false;
+  const uint64_t fileBytes = static_cast<uint64_t>(trailerStart.QuadPart) + kInstallerTagBytes;
+  return ParseTagTrailer(last, fileBytes, tag.trailer);
 }
 
 bool ComposeIdFilePath(PathString& path) {
@@ -65,24 +54,24 @@ StoreResult StoreDownloadIdTo(StubState& state, const InstallerTag& tag, const w
                               nullptr);
 
   StoreResult result = StoreResult::kOk;
+  const DWORD idLength = tag.trailer.idLength;
   DWORD read = 0;
-  // The buffer holds 99 bytes and a NUL; a longer identifier is never read.
-  if (tag.idLength >= kDownloadIdCapacityBytes) {
-    state.downloadId[0] = 0;
+  // Only an identifier that lies inside the file and fits the buffer (99 bytes and a NUL) is read.
+  // An empty one is read from wherever it points: nothing is read, and a failed seek does no harm.
+  if (!tag.trailer.idReadable) {
     result = StoreResult::kExtractFailed;
   } else {
-    // The offset is a signed 32-bit distance from the start of the file.
-    SetFilePointer(tag.file, static_cast<LONG>(tag.idOffset), nullptr, FILE_BEGIN);
-    if (!ReadFile(tag.file, state.downloadId, tag.idLength, &read, nullptr)) read = 0;
-    state.downloadId[tag.idLength] = 0;
-    if (read != tag.idLength) result = StoreResult::kExtractFailed;
+    SetFilePointer(tag.file, static_cast<LONG>(tag.trailer.idOffset), nullptr, FILE_BEGIN);
+    if (!ReadFile(tag.file, state.downloadId, idLength, &read, nullptr) || read != idLength) {
+      result = StoreResult::kExtractFailed;
+    }
   }
+  state.downloadId[result == StoreResult::kOk ? idLength : 0] = 0;
 
   if (result == StoreResult::kOk) {
     DWORD written = 0;
     if (idFile == INVALID_HANDLE_VALUE ||
-        !WriteFile(idFile, state.downloadId, tag.idLength, &written, nullptr) ||
-        written != tag.idLength) {
+        !WriteFile(idFile, state.downloadId, idLength, &written, nullptr) || written != idLength) {
       result = StoreResult::kWriteFailed;
     }
   }

@@ -1,24 +1,18 @@
 // The installer tag: a 12-byte trailer at the very end of the executable that points at the
-// download identifier, and the id file that keeps a copy of the identifier.
-//
-// Trailer layout, three unsigned 32-bit big-endian fields:
-//   end-12  magic      E4 1C 31 39
-//   end-8   id offset  absolute file offset of the identifier's first byte
-//   end-4   id length  bytes of identifier (no terminator in the file)
+// download identifier (tag_trailer.h: its layout and checks), and the id file that keeps a copy of
+// the identifier.
 #pragma once
 
 #include <windows.h>
 
 #include "common/stub_state.h"
+#include "tag/tag_trailer.h"
 
-constexpr DWORD kInstallerTagMagic = 0xE41C3139;
-constexpr DWORD kInstallerTagBytes = 12;
 constexpr wchar_t kDownloadIdFileName[] = L"velko-download-id.txt";
 
 struct InstallerTag {
   HANDLE file;  // the executable, open for reading; left open for StoreDownloadId
-  DWORD idOffset;
-  DWORD idLength;  // in bytes
+  TagTrailer trailer;
 };
 
 enum class StoreResult { kOk, kExtractFailed, kWriteFailed };
@@ -33,9 +27,10 @@ bool ReadInstallerTagFrom(const wchar_t* path, InstallerTag& tag);
 
 // Copies the identifier into `state.downloadId` and into the id file in the roaming application-data
 // folder, replacing any earlier file. On success both files are closed. An identifier that cannot be
-// read whole (or is 100 bytes or longer) is an extract failure; an id file that cannot be named,
-// created or written whole is a write failure. After a failure the id file, if created, is left as
-// it is, and the executable stays open.
+// read whole (`tag.trailer.idReadable` is false, or the read comes short) is an extract failure,
+// which leaves `state.downloadId` empty; an id file that cannot be named, created or written whole is
+// a write failure. After a failure the id file, if created, is left as it is, and the executable
+// stays open.
 StoreResult StoreDownloadId(StubState& state, const InstallerTag& tag);
 
 // The same with an explicit id-file path.

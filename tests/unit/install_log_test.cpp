@@ -73,7 +73,7 @@ class InstallLogTest : public ::testing::Test {
   }
 
   std::vector<std::wstring> ReadAllLines(const std::string& bytes) {
-    LogReader reader(OpenLog(bytes));
+    LogReader reader(ReadLogFile, OpenLog(bytes));
     std::vector<std::wstring> lines;
     wchar_t line[kLogLineCapacityUnits];
     while (size_t length = ReadLogLine(reader, line)) {
@@ -267,11 +267,11 @@ TEST_F(InstallLogTest, BufferedReadingMatchesReadingUnitByUnit) {
   };
   for (const auto& c : kCases) {
     const HANDLE plainFile = OpenLog(c.bytes);
-    LogReader reader(OpenLog(c.bytes));
+    LogReader reader(ReadLogFile, OpenLog(c.bytes));
     wchar_t expected[kLogLineCapacityUnits];
     wchar_t actual[kLogLineCapacityUnits];
     for (int lineNumber = 1;; ++lineNumber) {
-      const size_t expectedLength = ReadLogLineUnitByUnit(plainFile, expected);
+      const size_t expectedLength = ReadLogLineUnitByUnit(ReadLogFile, plainFile, expected);
       const size_t actualLength = ReadLogLine(reader, actual);
       ASSERT_EQ(actualLength, expectedLength) << c.name << ", line " << lineNumber;
       ASSERT_EQ(std::wstring(actual, actualLength + 1), std::wstring(expected, expectedLength + 1))
@@ -287,7 +287,7 @@ TEST_F(InstallLogTest, FailedReadEndsTheScan) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   open_.push_back(file);
-  LogReader reader(file);
+  LogReader reader(ReadLogFile, file);
   wchar_t line[kLogLineCapacityUnits];
   EXPECT_EQ(ReadLogLine(reader, line), 0u);
   ScanInstallLog(state_, file, keyPath_.c_str());
