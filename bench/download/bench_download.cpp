@@ -61,15 +61,14 @@ double ThreadCpuSeconds() {
   return FileTimeSeconds(kernel) + FileTimeSeconds(user);
 }
 
-// utime+stime of a Linux process, in seconds, from /proc/<pid>/stat through Wine's Z: drive;
-// -1 when it cannot be read (not under Wine, no such process).
-double UnixCpuSeconds(const char* pid) {
+// Reads /proc/<pid>/<name> of a Linux process through Wine's Z: drive into `text` (terminated);
+// false when it cannot be opened (not under Wine, no such process).
+bool ReadProcFile(const char* pid, const char* name, char (&text)[1024]) {
   char path[64];
-  snprintf(path, sizeof(path), "Z:\\proc\\%s\\stat", pid);
+  snprintf(path, sizeof(path), "Z:\\proc\\%s\\%s", pid, name);
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  char text[1024];
+  if (file == INVALID_HANDLE_VALUE) return false;
   DWORD total = 0;
   DWORD n = 0;
   while (total < sizeof(text) - 1 && ReadFile(file, text + total, sizeof(text) - 1 - total, &n, nullptr) && n > 0) {
@@ -77,6 +76,14 @@ double UnixCpuSeconds(const char* pid) {
   }
   CloseHandle(file);
   text[total] = 0;
+  return true;
+}
+
+// utime+stime of a Linux process, in seconds, from /proc/<pid>/stat through Wine's Z: drive;
+// -1 when it cannot be read (not under Wine, no such process).
+double UnixCpuSeconds(const char* pid) {
+  char text[1024];
+  if (!ReadProcFile(pid, "stat", text)) return -1;
   // Fields after the command name (which may hold blanks): state is field 3, utime 14, stime 15.
   const char* p = strrchr(text, ')');
   if (!p) return -1;
@@ -97,19 +104,8 @@ double UnixCpuSeconds(const char* pid) {
 // read(), so for the wineserver this counts requests. (Opening the file costs a few requests
 // itself, the same in every mode.)
 double UnixReadCalls(const char* pid) {
-  char path[64];
-  snprintf(path, sizeof(path), "Z:\\proc\\%s\\io", pid);
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return -1;
   char text[1024];
-  DWORD total = 0;
-  DWORD n = 0;
-  while (total < sizeof(text) - 1 && ReadFile(file, text + total, sizeof(text) - 1 - total, &n, nullptr) && n > 0) {
-    total += n;
-  }
-  CloseHandle(file);
-  text[total] = 0;
+  if (!ReadProcFile(pid, "io", text)) return -1;
   const char* p = strstr(text, "syscr:");
   return p ? static_cast<double>(strtoull(p + 6, nullptr, 10)) : -1;
 }
