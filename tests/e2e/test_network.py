@@ -74,7 +74,6 @@ class NetworkTest(h.StubTestCase):
     def test_package_server_misbehaviour(self):
         # Dropped and cut-short transfers, and the retries, are test_resume.py's.
         cases = [
-            # name, behaviour, boxes, whether the installer starts
             # name, behaviour, boxes, whether the installer starts, package requests
             ("chunked without Content-Length", "chunked", [failed("no Content-Length")], False, 1),
             ("HTTP error status", "status:404", [failed("HTTP status 404")], False, 1),
