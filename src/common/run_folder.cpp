@@ -1,12 +1,24 @@
 #include "common/run_folder.h"
 
+#include <windows.h>
+
 #include "common/random.h"
-#include "common/temp_path.h"
 
 namespace {
 
 constexpr wchar_t kPrefix[] = L"velko-";
 constexpr int kNameAttempts = 16;
+
+// Composes "<temp folder>\<name>" into `path` (the folder from GetTempPathW). Returns false, with
+// `path` empty, when the temp folder cannot be found or the path does not fit.
+bool ComposeTempFilePath(PathString& path, const wchar_t* name) {
+  const DWORD length = GetTempPathW(MAX_PATH, path.data());
+  if (length == 0 || length > MAX_PATH) {
+    path.Clear();
+    return false;
+  }
+  return path.AppendSeparator() && path.Append(name);
+}
 
 bool AppendRandomHex(PathString& path) {
   unsigned char bytes[8];

@@ -1,7 +1,5 @@
 #include "common/system_library.h"
 
-#include "common/strings.h"
-
 namespace {
 
 using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
@@ -35,14 +33,17 @@ void RestrictLibrarySearch() {
   SetDllDirectoryW(L"");
 }
 
+bool ComposeSystemFilePath(PathString& path, const wchar_t* name) {
+  const UINT length = GetSystemDirectoryW(path.data(), MAX_PATH);
+  return length != 0 && length < MAX_PATH && path.AppendSeparator() && path.Append(name);
+}
+
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   if (FindSetDefaultDllDirectories()) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   // Without the search flags: by full path, with the DLL's own folder (the system directory)
   // searched first for what it imports.
   PathString path;
-  const UINT length = GetSystemDirectoryW(path.data(), MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return nullptr;
-  if (!path.AppendSeparator() || !path.Append(name)) return nullptr;
+  if (!ComposeSystemFilePath(path, name)) return nullptr;
   return LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 

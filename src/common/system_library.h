@@ -9,11 +9,17 @@
 
 #include <windows.h>
 
+#include "common/strings.h"
+
 // Restricts the search of every later DLL load of the process to the system directory
 // (SetDefaultDllDirectories). Where the system lacks that call (Windows 7 without its update), it
 // takes the current directory out of the search (SetDllDirectoryW(L"")) and LoadSystemLibrary
 // loads by full path instead. Call it first thing, before anything can load a DLL.
 void RestrictLibrarySearch();
+
+// Composes "<system folder>\<name>" into `path`. Returns false when the system folder cannot be
+// found or the path does not fit.
+bool ComposeSystemFilePath(PathString& path, const wchar_t* name);
 
 // Loads `name` (a bare file name such as L"winhttp.dll") from the system directory. Returns null
 // when it cannot be loaded.

@@ -1,6 +1,7 @@
 #include "install/package_install.h"
 
 #include "common/run_folder.h"
+#include "common/system_library.h"
 #include "ui/message_wait.h"
 #include "ui/progress_window.h"
 
@@ -23,9 +24,7 @@ bool AppendPathArgument(InstallCommandLine& commandLine, const wchar_t* path) {
 // or null when no process was started.
 HANDLE StartInstaller(InstallCommandLine& commandLine) {
   PathString application;
-  const DWORD length = GetSystemDirectoryW(application.data(), MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return nullptr;
-  if (!application.AppendSeparator() || !application.Append(L"msiexec.exe")) return nullptr;
+  if (!ComposeSystemFilePath(application, L"msiexec.exe")) return nullptr;
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -59,8 +58,7 @@ InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t*
   if (!ComposeRunFilePath(logPath, state.runFolder, kInstallLogFileName)) {
     result = InstallResult::kNoTempFolder;
   } else {
-    // A log left by an earlier run must not be taken for this run's.
-    DeleteFileW(logPath.c_str());
+    // The run's folder is new: no log of an earlier run can be taken for this run's.
     InstallCommandLine commandLine;
     if (ComposeInstallCommandLine(commandLine, state.packagePath.c_str(), logPath.c_str())) {
       if (HANDLE installer = StartInstaller(commandLine)) {

@@ -138,13 +138,7 @@ void CALLBACK Notify(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info
 bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const RequestSink& sink, DWORD timeoutMs,
                      HttpTransfer& setup, RequestEnd& end) {
   end = RequestEnd{};
-  if (!OpenHttpRequest(setup, url, true, Notify)) {
-    CloseTransferHandles(setup);
-    return false;
-  }
-  if (extraHeaders && !WinHttp().AddRequestHeaders(setup.request, extraHeaders, static_cast<DWORD>(-1),
-                                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-    SetTransferError(setup, L"The download server refused the request (technical reason: HTTP open request failed)");
+  if (!OpenHttpRequest(setup, url, extraHeaders, Notify)) {
     CloseTransferHandles(setup);
     return false;
   }

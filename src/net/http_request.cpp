@@ -1,10 +1,11 @@
 #include "net/http_request.h"
 
-
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader 1.0";
 constexpr wchar_t kOpenFailedMessage[] = L"The download could not be started (technical reason: HTTP open failed)";
+constexpr wchar_t kOpenRequestFailedMessage[] =
+    L"The download server refused the request (technical reason: HTTP open request failed)";
 
 }  // namespace
 
@@ -39,7 +40,7 @@ void SetTransferError(HttpTransfer& transfer, const wchar_t* text) {
   if (transfer.errorText.empty()) ComposeMessage(transfer.errorText, {text});
 }
 
-bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
+bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* extraHeaders,
                      WINHTTP_STATUS_CALLBACK callback) {
   // Without the library nothing can be started; the URL is not even looked at.
   if (!LoadWinHttp()) {
@@ -54,13 +55,13 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
   }
 
   transfer.session = WinHttp().Open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                 WINHTTP_NO_PROXY_BYPASS, async ? WINHTTP_FLAG_ASYNC : 0);
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (!transfer.session) {
     SetTransferError(transfer, kOpenFailedMessage);
     return false;
   }
-  if (async && WinHttp().SetStatusCallback(transfer.session, callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
-                                        0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+  if (WinHttp().SetStatusCallback(transfer.session, callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
+      WINHTTP_INVALID_STATUS_CALLBACK) {
     return false;
   }
   transfer.connection = WinHttp().Connect(transfer.session, parts.host.c_str(), parts.port, 0);
@@ -73,9 +74,10 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
   transfer.request = WinHttp().OpenRequest(transfer.connection, L"GET", parts.path.c_str(), nullptr,
                                         WINHTTP_NO_REFERER, const_cast<const wchar_t**>(kAcceptTypes),
                                         parts.secure ? WINHTTP_FLAG_SECURE : 0);
-  if (!transfer.request) {
-    SetTransferError(
-        transfer, L"The download server refused the request (technical reason: HTTP open request failed)");
+  if (!transfer.request ||
+      (extraHeaders && !WinHttp().AddRequestHeaders(transfer.request, extraHeaders, static_cast<DWORD>(-1),
+                                                    WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))) {
+    SetTransferError(transfer, kOpenRequestFailedMessage);
     return false;
   }
   return true;

@@ -27,13 +27,13 @@ struct UrlParts {
 // (another scheme, no host) or memory runs out.
 bool SplitUrl(const wchar_t* url, UrlParts& parts);
 
-// Opens session, connection and request for a GET of `url` (TLS for https, on the URL's port):
-// synchronous, or asynchronous with `callback` registered for all notifications. The library's
-// checks of the server's certificate stay as they are, and its default redirect policy never
-// follows https to http. On failure the error text is set (except for a
+// Opens session, connection and request for an asynchronous GET of `url` (TLS for https, on the
+// URL's port) with `extraHeaders` (CR LF separated, or null), and `callback` registered for all
+// notifications. The library's checks of the server's certificate stay as they are, and its default
+// redirect policy never follows https to http. On failure the error text is set (except for a
 // refused callback registration, which has none) and the handles opened so far stay in `transfer`
 // for CloseTransferHandles.
-bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, bool async,
+bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* extraHeaders,
                      WINHTTP_STATUS_CALLBACK callback);
 
 // Closes request, connection and session, in that order, each only if open.

@@ -146,14 +146,15 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
     return false;
   }
   download.inFile += count;
+  const DWORD now = GetTickCount();
+  const bool due = download.shownAt == 0 || now - download.shownAt >= kProgressIntervalMs ||
+                   download.inFile == download.total;
+  if (!due) return true;
   int position = DownloadProgressPosition(download.inFile, download.total, download.position);
   if (position < download.position) position = download.position;
   DownloadStatus status;
   FormatDownloadStatus(download.inFile, download.total, status);
-  const DWORD now = GetTickCount();
-  const bool due = download.shownAt == 0 || now - download.shownAt >= kProgressIntervalMs ||
-                   download.inFile == download.total;
-  if (due && (position != download.position || !SameText(status.c_str(), download.shownStatus.c_str()))) {
+  if (position != download.position || !SameText(status.c_str(), download.shownStatus.c_str())) {
     download.position = position;
     download.shownStatus = status;
     download.shownAt = now ? now : 1;
