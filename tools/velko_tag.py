@@ -113,9 +113,9 @@ def random_id():
     return "-".join(raw[i:i + 8] for i in range(0, 40, 8)).encode("ascii")
 
 
-def pack_trailer(offset, length, magic=TAG_MAGIC):
+def pack_trailer(offset, length):
     """The 12 trailer bytes as given, consistent or not."""
-    return TRAILER.pack(magic, offset, length)
+    return TRAILER.pack(TAG_MAGIC, offset, length)
 
 
 def _trailer_fields(size, trailer):
@@ -371,7 +371,7 @@ class StubImage:
     table (signed) or old tag (unsigned), never the body in between, except
     once when the PE checksum is set but evidently stale (see below).
 
-    path, size, mtime (and mtime_ns): the file as loaded; iter_copy() and
+    path, size, mtime_ns: the file as loaded; iter_copy() and
     write_copy() read the unchanged range from that path and refuse to go on
     if the file changed since (is_current() tells beforehand).  signed: it has
     a certificate table.  tagged: it carries a tag (or an identifier attribute).
@@ -395,7 +395,7 @@ class StubImage:
         with open(path, "rb") as f:
             self._fd = f.fileno()
             st = os.fstat(self._fd)
-            self.size, self.mtime, self.mtime_ns = st.st_size, st.st_mtime, st.st_mtime_ns
+            self.size, self.mtime_ns = st.st_size, st.st_mtime_ns
             if self.size >= MAX_FILE_SIZE:
                 raise TagError("file is %d bytes; files of 4 GiB or more cannot be tagged "
                                "(the tag's offsets are 32-bit)" % self.size)

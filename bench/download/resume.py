@@ -31,8 +31,12 @@ def make_package():
             n = min(left, 1 << 24)
             f.write(os.urandom(n))
             left -= n
+    return sha256_of(PACKAGE)
+
+
+def sha256_of(path):
     digest = hashlib.sha256()
-    with open(PACKAGE, "rb") as f:
+    with open(path, "rb") as f:
         for block in iter(lambda: f.read(1 << 24), b""):
             digest.update(block)
     return digest.hexdigest()
@@ -51,11 +55,7 @@ def download(server, behaviour, expected_sha):
     seconds = time.monotonic() - started
     if "ok=1" not in done.stdout:
         raise SystemExit("the download failed: %s %s" % (done.stdout.strip(), done.stderr.strip()[-500:]))
-    digest = hashlib.sha256()
-    with open(OUT, "rb") as f:
-        for block in iter(lambda: f.read(1 << 24), b""):
-            digest.update(block)
-    if digest.hexdigest() != expected_sha:
+    if sha256_of(OUT) != expected_sha:
         raise SystemExit("the downloaded file differs from the package")
     requests = server.requests
     asked = 0

@@ -69,7 +69,6 @@ class Behaviour:
     """The steps for a path's successive requests; the last one repeats."""
 
     def __init__(self, text):
-        self.text = text
         self.steps = []
         for item in text.split(","):
             item, star, repeat = item.strip().partition("*")
