@@ -31,7 +31,7 @@ CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
-COPY_BLOCK = 256 * 1024
+COPY_BLOCK = velko_tag.COPY_BLOCK
 
 
 def stored_text(raw, limit):
