@@ -134,11 +134,14 @@ def _blocks(reader):
             yield block
 
 
-def _text(start_response, status, text, extra=()):
-    body = text.encode("ascii") + b"\n"
+def _plain(start_response, status, body, extra=()):
     start_response(status, [("Content-Type", "text/plain; charset=us-ascii"),
                             ("Content-Length", str(len(body))), ("Cache-Control", "no-store"), *extra])
     return [body]
+
+
+def _text(start_response, status, text, extra=()):
+    return _plain(start_response, status, text.encode("ascii") + b"\n", extra)
 
 
 class Site:
@@ -230,10 +233,7 @@ class Site:
         # A download of a product since removed from the configuration gets the default as well.
         chosen = self.config.products.get(product) or self.config.products[self.config.default_product]
         # Written as it stands, not escaped: the stub takes the bytes between the tags literally.
-        body = b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>"
-        start_response("200 OK", [("Content-Type", "text/plain; charset=us-ascii"),
-                                  ("Content-Length", str(len(body))), ("Cache-Control", "no-store")])
-        return [body]
+        return _plain(start_response, "200 OK", b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>")
 
 
 def create_app(config_path):
