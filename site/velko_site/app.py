@@ -58,14 +58,13 @@ class Stubs:
     tagged."""
 
     def __init__(self, products):
-        self._paths = {name: p.stub for name, p in products.items()}
         self._images = {}
         self._lock = threading.Lock()
-        for name, path in self._paths.items():
+        for name, product in products.items():
             try:
-                self._images[name] = self._load(path)
+                self._images[name] = self._load(product.stub)
             except (velko_tag.TagError, OSError) as e:
-                raise ConfigError("products.%s.stub: %s: %s" % (name, path, e)) from None
+                raise ConfigError("products.%s.stub: %s: %s" % (name, product.stub, e)) from None
 
     @staticmethod
     def _load(path):
@@ -83,7 +82,7 @@ class Stubs:
         with self._lock:
             image = self._images[name]
             if not image.is_current():
-                image = self._images[name] = self._load(self._paths[name])
+                image = self._images[name] = self._load(image.path)
             return image
 
 
