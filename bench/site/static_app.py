@@ -33,5 +33,5 @@ def create_app(config_path):
         start_response("200 OK", [("Content-Type", "application/octet-stream"),
                                   ("Content-Length", str(os.fstat(f.fileno()).st_size)),
                                   ("Content-Disposition", 'attachment; filename="velko-stub.exe"')])
-        return environ["wsgi.file_wrapper"](f, 256 * 1024)
+        return environ["wsgi.file_wrapper"](f, COPY_BLOCK)
     return app

@@ -31,7 +31,7 @@ CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
-COPY_BLOCK = 256 * 1024
+COPY_BLOCK = velko_tag.COPY_BLOCK
 
 
 def stored_text(raw, limit):
@@ -58,14 +58,13 @@ class Stubs:
     tagged."""
 
     def __init__(self, products):
-        self._paths = {name: p.stub for name, p in products.items()}
         self._images = {}
         self._lock = threading.Lock()
-        for name, path in self._paths.items():
+        for name, product in products.items():
             try:
-                self._images[name] = self._load(path)
+                self._images[name] = self._load(product.stub)
             except (velko_tag.TagError, OSError) as e:
-                raise ConfigError("products.%s.stub: %s: %s" % (name, path, e)) from None
+                raise ConfigError("products.%s.stub: %s: %s" % (name, product.stub, e)) from None
 
     @staticmethod
     def _load(path):
@@ -83,7 +82,7 @@ class Stubs:
         with self._lock:
             image = self._images[name]
             if not image.is_current():
-                image = self._images[name] = self._load(self._paths[name])
+                image = self._images[name] = self._load(image.path)
             return image
 
 
@@ -134,11 +133,14 @@ def _blocks(reader):
             yield block
 
 
-def _text(start_response, status, text, extra=()):
-    body = text.encode("ascii") + b"\n"
+def _plain(start_response, status, body, extra=()):
     start_response(status, [("Content-Type", "text/plain; charset=us-ascii"),
                             ("Content-Length", str(len(body))), ("Cache-Control", "no-store"), *extra])
     return [body]
+
+
+def _text(start_response, status, text, extra=()):
+    return _plain(start_response, status, text.encode("ascii") + b"\n", extra)
 
 
 class Site:
@@ -230,10 +232,7 @@ class Site:
         # A download of a product since removed from the configuration gets the default as well.
         chosen = self.config.products.get(product) or self.config.products[self.config.default_product]
         # Written as it stands, not escaped: the stub takes the bytes between the tags literally.
-        body = b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>"
-        start_response("200 OK", [("Content-Type", "text/plain; charset=us-ascii"),
-                                  ("Content-Length", str(len(body))), ("Cache-Control", "no-store")])
-        return [body]
+        return _plain(start_response, "200 OK", b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>")
 
 
 def create_app(config_path):

@@ -8,9 +8,10 @@ import subprocess
 import time
 
 SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SITE_APP = "velko_site:create_app(%s)"
 
 
-def gunicorn_command(config_path, bind, workers=2, extra=(), app="velko_site:create_app(%s)", paths=()):
+def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths=()):
     """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT).  `app` names
     the application with %s standing for the configuration's path as a string literal (gunicorn
     reads the call's arguments as Python literals; a JSON string is one); `paths` are folders to
@@ -29,10 +30,9 @@ class Gunicorn:
     first or takes longer than `timeout` seconds.  The log (gunicorn's and the site's messages)
     goes to `log_path`."""
 
-    def __init__(self, config_path, host, port, log_path, workers=2, extra=(), app="velko_site:create_app(%s)",
-                 paths=()):
+    def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=()):
         self.host, self.port, self.log_path = host, port, log_path
-        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app, paths)
+        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, app=app, paths=paths)
         self.process = None
 
     def start(self, timeout=30):

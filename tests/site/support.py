@@ -21,9 +21,6 @@ from velko_site.serve import Gunicorn  # noqa: E402
 import velko_tag  # noqa: E402,F401  (tools/ is on the path through velko_site; tests use support.velko_tag)
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", os.path.join(ROOT, "build", "velko-stub.exe"))
-# What the running stub accepts as a package: the compound-file signature of Windows Installer
-# databases (the stand-in installer installs any such bytes).
-PACKAGE_BYTES = b"\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1" + bytes(range(256)) * 64
 
 
 def folder_with_stub(add_cleanup):

@@ -15,7 +15,7 @@ import harness as h  # noqa: E402
 PACKAGE_HOST = "127.0.0.3"
 # The '&' must reach the stub as it stands: escaped (&amp;) the stub would ask for another file.
 PACKAGE_TARGET = "/get?file=velko-demo.msi&v=1"
-ELSEWHERE_ID = "0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"  # a copy this site did not hand out
+ELSEWHERE_ID = h.SAMPLE_ID.decode()  # a copy this site did not hand out
 
 
 class FlowCases:
@@ -26,7 +26,7 @@ class FlowCases:
         super().setUp()
         h.use_fake_msiexec(self)
         self.packages = self.serve([PACKAGE_HOST])
-        self.packages.add_file(PACKAGE_TARGET, support.PACKAGE_BYTES)
+        self.packages.add_file(PACKAGE_TARGET, h.package(16 * 1024))
         self.config = support.write_config(self.work, {
             "demo": (h.STUB_EXE, "http://%s%s" % (PACKAGE_HOST, PACKAGE_TARGET), "velko-demo-setup.exe")},
             database=self.database())
