@@ -30,6 +30,9 @@ from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
 INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
+# The package server's address in the tests that download a package, and the URL they hand out.
+PACKAGE_HOST = "127.0.0.3"
+PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
 TAG_TOOL = os.path.join(ROOT, "tools", "velko-tag")
 
 SAMPLE_ID = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
@@ -149,3 +152,27 @@ def fake_msiexec_run():
         return None
     with open(FAKE_RUN, encoding="utf-8") as f:
         return dict(line.rstrip("\r\n").split("=", 1) for line in f if "=" in line)
+
+
+class DownloadTestCase(StubTestCase):
+    """Whole runs of a tagged copy (self.exe) with the stand-in installer: self.server answers on the
+    information host and on PACKAGE_HOST, and names PACKAGE_URL; the registry key is removed after
+    each test."""
+
+    def setUp(self):
+        super().setUp()
+        use_fake_msiexec(self)
+        self.addCleanup(reg_delete, r"Software\Brondelvik")
+        self.server = self.serve([INFO_HOST, PACKAGE_HOST])
+        self.server.set_msiurl(PACKAGE_URL)
+        self.exe = self.tagged_stub()
+
+    def run_stub(self, timeout=120, **kwargs):
+        """Runs self.exe; checks that it exited with 0 and left no run folder in the temp folder."""
+        run = run_exe(self.exe, timeout=timeout, **kwargs)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run_folders(), [], "the run left its folder in the temp folder")
+        return run
+
+    def package_requests(self):
+        return [r for r in self.server.requests if r.address == PACKAGE_HOST]

@@ -56,8 +56,8 @@ class DllPlantingTest(h.StubTestCase):
     def test_whole_job_loads_no_planted_dll(self):
         h.use_fake_msiexec(self)
         self.addCleanup(h.reg_delete, r"Software\Brondelvik")
-        server = self.serve([h.INFO_HOST, "127.0.0.3"])
-        server.set_msiurl("http://127.0.0.3/velko.msi")
+        server = self.serve([h.INFO_HOST, h.PACKAGE_HOST])
+        server.set_msiurl(h.PACKAGE_URL)
         server.add_file("/velko.msi", h.package(4096))
         run = h.run_exe(self.tagged_stub(), env=self.env)
         self.assertEqual((run.exit_code, run.boxes), (0, []))

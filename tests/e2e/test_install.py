@@ -11,7 +11,6 @@ import unittest
 import harness as h
 
 KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
-PACKAGE_HOST = "127.0.0.3"
 DEMO_MSI = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "demo-package", "velko-demo.msi")
 DEMO_DIR = os.path.join(h.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
 DEMO_FOLDERS = [r"C:\Program Files\Brondelvik\VelkoDemo" + "\\", r"C:\Program Files\Brondelvik\VelkoDemo\tools" + "\\"]
@@ -22,8 +21,8 @@ class InstallTest(h.StubTestCase):
         super().setUp()
         h.reg_delete(r"Software\Brondelvik")
         self.addCleanup(h.reg_delete, r"Software\Brondelvik")
-        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
-        self.server.set_msiurl("http://%s/velko.msi" % PACKAGE_HOST)
+        self.server = self.serve([h.INFO_HOST, h.PACKAGE_HOST])
+        self.server.set_msiurl(h.PACKAGE_URL)
 
     def serve_package(self, data=h.package(4096)):
         self.server.add_file("/velko.msi", data)

@@ -11,8 +11,6 @@ import unittest
 
 import harness as h
 
-PACKAGE_HOST = "127.0.0.3"
-PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
 SIZE = 3 << 20
 PACKAGE = h.PACKAGE_SIGNATURE + bytes((i * 7919 + (i >> 12)) & 0xFF for i in range(SIZE - 8))
 PACKAGE_SHA256 = hashlib.sha256(PACKAGE).hexdigest()
@@ -21,24 +19,7 @@ RESUME = "resume"  # a Range that asks for the rest of what arrived before (see 
 DATE = "Tue, 14 Nov 2023 22:13:21 GMT"  # the local server's Last-Modified for version 1
 
 
-class ResumeTest(h.StubTestCase):
-    def setUp(self):
-        super().setUp()
-        h.use_fake_msiexec(self)
-        self.addCleanup(h.reg_delete, r"Software\\Brondelvik")
-        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
-        self.server.set_msiurl(PACKAGE_URL)
-        self.exe = self.tagged_stub()
-
-    def run_stub(self, **kwargs):
-        run = h.run_exe(self.exe, timeout=120, **kwargs)
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(h.run_folders(), [])
-        return run
-
-    def package_requests(self):
-        return [r for r in self.server.requests if r.address == PACKAGE_HOST]
-
+class ResumeTest(h.DownloadTestCase):
     def assert_installed(self, run):
         self.assertEqual(run.boxes, [])
         installer = h.fake_msiexec_run()
@@ -119,8 +100,8 @@ class ResumeTest(h.StubTestCase):
     def test_connection_refused_once_then_accepted(self):
         self.server.stop()
         info = self.serve([h.INFO_HOST])
-        info.set_msiurl(PACKAGE_URL)
-        packages = h.StubServer([PACKAGE_HOST])
+        info.set_msiurl(h.PACKAGE_URL)
+        packages = h.StubServer([h.PACKAGE_HOST])
         packages.add_file("/velko.msi", PACKAGE)
         self.addCleanup(packages.stop)
 
