@@ -60,9 +60,12 @@ def probe_window():
     return subprocess.run(["wine", WINDOW_PROBE], env=wine_env()).returncode
 
 
+FAILED_PREFIX = "The download failed (technical reason: "
+
+
 def failed(reason):
     """The one failure box of a download."""
-    return "The download failed (technical reason: %s)" % reason
+    return "%s%s)" % (FAILED_PREFIX, reason)
 
 
 def tag_bytes(exe_bytes, ident):
@@ -106,6 +109,11 @@ class StubTestCase(unittest.TestCase):
         server.start()
         self.addCleanup(server.stop)
         return server
+
+    def assert_one_failure_box(self, run):
+        """The run showed one box, the failure box of a download, whatever its reason."""
+        self.assertEqual(len(run.boxes), 1, run.boxes)
+        self.assertTrue(run.boxes[0].startswith(FAILED_PREFIX), run.boxes)
 
     def read_id_file(self):
         with open(ID_FILE, "rb") as f:

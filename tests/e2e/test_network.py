@@ -130,8 +130,7 @@ class NetworkTest(h.DownloadTestCase):
         self.server = self.serve([h.INFO_HOST])
         self.server.set_msiurl(h.PACKAGE_URL)
         run = self.run_stub()
-        self.assertEqual(len(run.boxes), 1)
-        self.assertTrue(run.boxes[0].startswith("The download failed (technical reason: "), run.boxes)
+        self.assert_one_failure_box(run)
         self.assertIsNone(h.fake_msiexec_run())
 
     def test_what_path_arrives_at_which_port(self):

@@ -119,8 +119,7 @@ class ResumeTest(h.DownloadTestCase):
     def test_five_attempts_at_most_then_the_one_failure_box(self):
         self.server.add_file("/velko.msi", PACKAGE, "reset:300000")
         run = self.run_stub()
-        self.assertEqual(len(run.boxes), 1)
-        self.assertTrue(run.boxes[0].startswith("The download failed (technical reason: "), run.boxes)
+        self.assert_one_failure_box(run)
         self.assertIsNone(h.fake_msiexec_run())
         self.assert_ranges([(None, None)] + [(RESUME, ETAG)] * 4)
         self.assertGreater(run.elapsed, 14)  # 1 + 2 + 4 + 8 seconds of pauses
