@@ -154,6 +154,13 @@ def use_fake_msiexec(test):
             os.remove(fake_control_file(name))
 
 
+def forget_fake_msiexec_run():
+    """Removes what the stand-in recorded about its last run: fake_msiexec_run() then tells of the
+    next one only."""
+    if os.path.exists(FAKE_RUN):
+        os.remove(FAKE_RUN)
+
+
 def fake_msiexec_run():
     """What the stand-in installer recorded about its last run (key -> value), or None."""
     if not os.path.exists(FAKE_RUN):

@@ -62,8 +62,7 @@ class InstallTest(h.StubTestCase):
         exe = self.tagged_stub()
         # A msiexec.exe planted beside the stub (the user's downloads folder) must never run, even
         # with Wine told to prefer native programs of that name.
-        if os.path.exists(h.FAKE_RUN):
-            os.remove(h.FAKE_RUN)
+        h.forget_fake_msiexec_run()
         shutil.copy(h.FAKE_MSIEXEC, os.path.join(os.path.dirname(exe), "msiexec.exe"))
         self.addCleanup(lambda: subprocess.run(["wine", "msiexec", "/x", h.to_windows_path(DEMO_MSI), "/qn"],
                                                env=h.wine_env(), capture_output=True))

@@ -69,8 +69,7 @@ class NetworkTest(h.DownloadTestCase):
         ]
         for name, behaviour, boxes, installs, requests in cases:
             with self.subTest(name):
-                if os.path.exists(h.FAKE_RUN):
-                    os.remove(h.FAKE_RUN)
+                h.forget_fake_msiexec_run()
                 self.server.clear_requests()
                 self.server.set_behaviour("/velko.msi", behaviour)
                 run = self.run_stub()
@@ -184,8 +183,7 @@ class NetworkTest(h.DownloadTestCase):
         ]
         for name, reply, installs in cases:
             with self.subTest(name):
-                if os.path.exists(h.FAKE_RUN):
-                    os.remove(h.FAKE_RUN)
+                h.forget_fake_msiexec_run()
                 self.server.set_info_reply(reply)
                 run = self.run_stub()
                 self.assertEqual(run.boxes, [] if installs else [h.MSIURL_MISSING])

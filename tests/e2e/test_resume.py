@@ -4,7 +4,6 @@ apart; once part of the package is in the file, the next attempt asks only for t
 it only when the answer continues the file exactly. Each case checks what the user sees, the package
 the installer got (its SHA-256), the requests the server saw and their ranges, and the run's time."""
 import hashlib
-import os
 import re
 import time
 import unittest
@@ -69,8 +68,7 @@ class ResumeTest(h.DownloadTestCase):
         ]
         for name, behaviour, validators, ranges in cases:
             with self.subTest(name):
-                if os.path.exists(h.FAKE_RUN):
-                    os.remove(h.FAKE_RUN)
+                h.forget_fake_msiexec_run()
                 self.server.clear_requests()
                 self.server.add_file("/velko.msi", PACKAGE, behaviour, validators=validators)
                 run = self.run_stub()
