@@ -33,6 +33,8 @@ INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
 # The package server's address in the tests that download a package, and the URL they hand out.
 PACKAGE_HOST = "127.0.0.3"
 PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
+# Where a run records its identifier for each folder that received an executable (under HKCU).
+IDS_KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 TAG_TOOL = os.path.join(ROOT, "tools", "velko-tag")
 
 SAMPLE_ID = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"

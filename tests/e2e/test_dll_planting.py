@@ -42,7 +42,6 @@ def markers(folder):
     """The planted names whose DLL was loaded."""
     return sorted(os.path.basename(p)[:-len(".dll.loaded")].lower()
                   for p in glob.glob(os.path.join(folder, "*.loaded")))
-KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 
 
 class DllPlantingTest(h.StubTestCase):
@@ -62,7 +61,7 @@ class DllPlantingTest(h.StubTestCase):
         run = h.run_exe(self.tagged_stub(), env=self.env)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")
-        self.assertEqual(set(h.reg_export(KEY).values()), {h.SAMPLE_ID})
+        self.assertEqual(set(h.reg_export(h.IDS_KEY).values()), {h.SAMPLE_ID})
         self.assertEqual(self.markers(), [])
 
     def test_control_unprotected_program_loads_every_planted_dll(self):

@@ -10,7 +10,6 @@ import unittest
 
 import harness as h
 
-KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 DEMO_MSI = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "demo-package", "velko-demo.msi")
 DEMO_DIR = os.path.join(h.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
 DEMO_FOLDERS = [r"C:\Program Files\Brondelvik\VelkoDemo" + "\\", r"C:\Program Files\Brondelvik\VelkoDemo\tools" + "\\"]
@@ -39,7 +38,7 @@ class InstallTest(h.StubTestCase):
                          % folder)
         self.assertEqual(installer["module"].lower(), r"c:\windows\system32\msiexec.exe")
         self.assertEqual(installer["package-exists"], "1")
-        self.assertEqual(h.reg_export(KEY), {folder: h.SAMPLE_ID for folder in DEMO_FOLDERS})
+        self.assertEqual(h.reg_export(h.IDS_KEY), {folder: h.SAMPLE_ID for folder in DEMO_FOLDERS})
         self.assertEqual(h.run_folders(), [])
         self.assertEqual(self.read_id_file(), h.SAMPLE_ID)
 
@@ -50,7 +49,7 @@ class InstallTest(h.StubTestCase):
             f.write("4000")
         run = h.run_exe(self.tagged_stub())
         self.assertEqual(run.boxes, [])
-        self.assertEqual(h.reg_export(KEY), {})
+        self.assertEqual(h.reg_export(h.IDS_KEY), {})
         # Nothing recorded from a log held by another process; once it is let go, the run's folder
         # goes with it.
         self.assertEqual(h.run_folders(), [])
@@ -73,7 +72,7 @@ class InstallTest(h.StubTestCase):
         self.assertTrue(os.path.exists(os.path.join(DEMO_DIR, "readme.txt")))
         self.assertEqual(h.run_folders(), [])
         # Wine's msiexec writes an 8-bit log without file records: nothing to record.
-        self.assertEqual(h.reg_export(KEY), {})
+        self.assertEqual(h.reg_export(h.IDS_KEY), {})
 
 
 if __name__ == "__main__":
