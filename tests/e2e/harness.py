@@ -25,11 +25,16 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 from stubserver import StubServer  # noqa: E402
 from velko_tag import pack_trailer  # noqa: E402,F401  (the one raw trailer writer, for malformed ones)
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
-    ID_FILE, LOG_FILE, LOG_NAME, PACKAGE_FILE, PACKAGE_NAME, PREFIX, TEMP_DIR, WINDOWS_TEMP_DIR, reg_delete,
-    reg_export, run_exe, run_folders, to_windows_path, wine_env, xdotool)
+    ID_FILE, LOG_FILE, PACKAGE_FILE, PACKAGE_NAME, PREFIX, WINDOWS_TEMP_DIR, reg_delete, reg_export, run_exe,
+    run_folders, to_windows_path, wine_env, xdotool)
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
 INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
+# The package server's address in the tests that download a package, and the URL they hand out.
+PACKAGE_HOST = "127.0.0.3"
+PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
+# Where a run records its identifier for each folder that received an executable (under HKCU).
+IDS_KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 TAG_TOOL = os.path.join(ROOT, "tools", "velko-tag")
 
 SAMPLE_ID = b"0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE"
@@ -57,9 +62,12 @@ def probe_window():
     return subprocess.run(["wine", WINDOW_PROBE], env=wine_env()).returncode
 
 
+FAILED_PREFIX = "The download failed (technical reason: "
+
+
 def failed(reason):
     """The one failure box of a download."""
-    return "The download failed (technical reason: %s)" % reason
+    return "%s%s)" % (FAILED_PREFIX, reason)
 
 
 def tag_bytes(exe_bytes, ident):
@@ -104,6 +112,11 @@ class StubTestCase(unittest.TestCase):
         self.addCleanup(server.stop)
         return server
 
+    def assert_one_failure_box(self, run):
+        """The run showed one box, the failure box of a download, whatever its reason."""
+        self.assertEqual(len(run.boxes), 1, run.boxes)
+        self.assertTrue(run.boxes[0].startswith(FAILED_PREFIX), run.boxes)
+
     def read_id_file(self):
         with open(ID_FILE, "rb") as f:
             return f.read()
@@ -143,9 +156,40 @@ def use_fake_msiexec(test):
             os.remove(fake_control_file(name))
 
 
+def forget_fake_msiexec_run():
+    """Removes what the stand-in recorded about its last run: fake_msiexec_run() then tells of the
+    next one only."""
+    if os.path.exists(FAKE_RUN):
+        os.remove(FAKE_RUN)
+
+
 def fake_msiexec_run():
     """What the stand-in installer recorded about its last run (key -> value), or None."""
     if not os.path.exists(FAKE_RUN):
         return None
     with open(FAKE_RUN, encoding="utf-8") as f:
         return dict(line.rstrip("\r\n").split("=", 1) for line in f if "=" in line)
+
+
+class DownloadTestCase(StubTestCase):
+    """Whole runs of a tagged copy (self.exe) with the stand-in installer: self.server answers on the
+    information host and on PACKAGE_HOST, and names PACKAGE_URL; the registry key is removed after
+    each test."""
+
+    def setUp(self):
+        super().setUp()
+        use_fake_msiexec(self)
+        self.addCleanup(reg_delete, r"Software\Brondelvik")
+        self.server = self.serve([INFO_HOST, PACKAGE_HOST])
+        self.server.set_msiurl(PACKAGE_URL)
+        self.exe = self.tagged_stub()
+
+    def run_stub(self, timeout=120, **kwargs):
+        """Runs self.exe; checks that it exited with 0 and left no run folder in the temp folder."""
+        run = run_exe(self.exe, timeout=timeout, **kwargs)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run_folders(), [], "the run left its folder in the temp folder")
+        return run
+
+    def package_requests(self):
+        return [r for r in self.server.requests if r.address == PACKAGE_HOST]

@@ -42,7 +42,6 @@ def markers(folder):
     """The planted names whose DLL was loaded."""
     return sorted(os.path.basename(p)[:-len(".dll.loaded")].lower()
                   for p in glob.glob(os.path.join(folder, "*.loaded")))
-KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
 
 
 class DllPlantingTest(h.StubTestCase):
@@ -50,20 +49,17 @@ class DllPlantingTest(h.StubTestCase):
         super().setUp()
         self.env = plant(self.work)
 
-    def markers(self):
-        return markers(self.work)
-
     def test_whole_job_loads_no_planted_dll(self):
         h.use_fake_msiexec(self)
         self.addCleanup(h.reg_delete, r"Software\Brondelvik")
-        server = self.serve([h.INFO_HOST, "127.0.0.3"])
-        server.set_msiurl("http://127.0.0.3/velko.msi")
+        server = self.serve([h.INFO_HOST, h.PACKAGE_HOST])
+        server.set_msiurl(h.PACKAGE_URL)
         server.add_file("/velko.msi", h.package(4096))
         run = h.run_exe(self.tagged_stub(), env=self.env)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
         self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")
-        self.assertEqual(set(h.reg_export(KEY).values()), {h.SAMPLE_ID})
-        self.assertEqual(self.markers(), [])
+        self.assertEqual(set(h.reg_export(h.IDS_KEY).values()), {h.SAMPLE_ID})
+        self.assertEqual(markers(self.work), [])
 
     def test_control_unprotected_program_loads_every_planted_dll(self):
         # Imports winhttp statically and loads the others by bare name, as a program does that
@@ -72,7 +68,7 @@ class DllPlantingTest(h.StubTestCase):
         run = h.run_exe(os.path.join(self.work, os.path.basename(CONTROL_EXE)), env=self.env,
                         args=[name + ".dll" for name in PLANTED])
         self.assertEqual(run.exit_code, 0)
-        self.assertEqual(self.markers(), sorted(PLANTED))
+        self.assertEqual(markers(self.work), sorted(PLANTED))
 
 
 if __name__ == "__main__":

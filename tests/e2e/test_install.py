@@ -10,8 +10,6 @@ import unittest
 
 import harness as h
 
-KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
-PACKAGE_HOST = "127.0.0.3"
 DEMO_MSI = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "demo-package", "velko-demo.msi")
 DEMO_DIR = os.path.join(h.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
 DEMO_FOLDERS = [r"C:\Program Files\Brondelvik\VelkoDemo" + "\\", r"C:\Program Files\Brondelvik\VelkoDemo\tools" + "\\"]
@@ -22,8 +20,8 @@ class InstallTest(h.StubTestCase):
         super().setUp()
         h.reg_delete(r"Software\Brondelvik")
         self.addCleanup(h.reg_delete, r"Software\Brondelvik")
-        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
-        self.server.set_msiurl("http://%s/velko.msi" % PACKAGE_HOST)
+        self.server = self.serve([h.INFO_HOST, h.PACKAGE_HOST])
+        self.server.set_msiurl(h.PACKAGE_URL)
 
     def serve_package(self, data=h.package(4096)):
         self.server.add_file("/velko.msi", data)
@@ -40,7 +38,7 @@ class InstallTest(h.StubTestCase):
                          % folder)
         self.assertEqual(installer["module"].lower(), r"c:\windows\system32\msiexec.exe")
         self.assertEqual(installer["package-exists"], "1")
-        self.assertEqual(h.reg_export(KEY), {folder: h.SAMPLE_ID for folder in DEMO_FOLDERS})
+        self.assertEqual(h.reg_export(h.IDS_KEY), {folder: h.SAMPLE_ID for folder in DEMO_FOLDERS})
         self.assertEqual(h.run_folders(), [])
         self.assertEqual(self.read_id_file(), h.SAMPLE_ID)
 
@@ -51,7 +49,7 @@ class InstallTest(h.StubTestCase):
             f.write("4000")
         run = h.run_exe(self.tagged_stub())
         self.assertEqual(run.boxes, [])
-        self.assertEqual(h.reg_export(KEY), {})
+        self.assertEqual(h.reg_export(h.IDS_KEY), {})
         # Nothing recorded from a log held by another process; once it is let go, the run's folder
         # goes with it.
         self.assertEqual(h.run_folders(), [])
@@ -63,8 +61,7 @@ class InstallTest(h.StubTestCase):
         exe = self.tagged_stub()
         # A msiexec.exe planted beside the stub (the user's downloads folder) must never run, even
         # with Wine told to prefer native programs of that name.
-        if os.path.exists(h.FAKE_RUN):
-            os.remove(h.FAKE_RUN)
+        h.forget_fake_msiexec_run()
         shutil.copy(h.FAKE_MSIEXEC, os.path.join(os.path.dirname(exe), "msiexec.exe"))
         self.addCleanup(lambda: subprocess.run(["wine", "msiexec", "/x", h.to_windows_path(DEMO_MSI), "/qn"],
                                                env=h.wine_env(), capture_output=True))
@@ -75,7 +72,7 @@ class InstallTest(h.StubTestCase):
         self.assertTrue(os.path.exists(os.path.join(DEMO_DIR, "readme.txt")))
         self.assertEqual(h.run_folders(), [])
         # Wine's msiexec writes an 8-bit log without file records: nothing to record.
-        self.assertEqual(h.reg_export(KEY), {})
+        self.assertEqual(h.reg_export(h.IDS_KEY), {})
 
 
 if __name__ == "__main__":

@@ -8,31 +8,15 @@ import unittest
 
 import harness as h
 
-PACKAGE_HOST = "127.0.0.3"
-PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
 PACKAGE = h.package(1 << 20)
 NOT_A_PACKAGE = "the file received is not an installer package"
 failed = h.failed
 
 
-class NetworkTest(h.StubTestCase):
+class NetworkTest(h.DownloadTestCase):
     def setUp(self):
         super().setUp()
-        h.use_fake_msiexec(self)
-        self.addCleanup(h.reg_delete, r"Software\Brondelvik")
-        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
-        self.server.set_msiurl(PACKAGE_URL)
         self.server.add_file("/velko.msi", PACKAGE)
-        self.exe = self.tagged_stub()
-
-    def run_stub(self, timeout=120, **kwargs):
-        run = h.run_exe(self.exe, timeout=timeout, **kwargs)
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(h.run_folders(), [], "the run left its folder in the temp folder")
-        return run
-
-    def package_requests(self):
-        return [r for r in self.server.requests if r.address == PACKAGE_HOST]
 
     def test_well_behaved_servers_lead_to_the_install(self):
         run = self.run_stub()
@@ -60,7 +44,7 @@ class NetworkTest(h.StubTestCase):
         for name, reply, boxes in cases:
             with self.subTest(name):
                 self.server.stop()
-                self.server = self.serve([PACKAGE_HOST] if reply is None else [h.INFO_HOST, PACKAGE_HOST])
+                self.server = self.serve([h.PACKAGE_HOST] if reply is None else [h.INFO_HOST, h.PACKAGE_HOST])
                 self.server.add_file("/velko.msi", PACKAGE)
                 if isinstance(reply, tuple):
                     self.server.set_info_reply(b"<html>Internal error</html>", behaviour=reply[0])
@@ -85,8 +69,7 @@ class NetworkTest(h.StubTestCase):
         ]
         for name, behaviour, boxes, installs, requests in cases:
             with self.subTest(name):
-                if os.path.exists(h.FAKE_RUN):
-                    os.remove(h.FAKE_RUN)
+                h.forget_fake_msiexec_run()
                 self.server.clear_requests()
                 self.server.set_behaviour("/velko.msi", behaviour)
                 run = self.run_stub()
@@ -144,16 +127,15 @@ class NetworkTest(h.StubTestCase):
     def test_package_server_not_listening(self):
         self.server.stop()
         self.server = self.serve([h.INFO_HOST])
-        self.server.set_msiurl(PACKAGE_URL)
+        self.server.set_msiurl(h.PACKAGE_URL)
         run = self.run_stub()
-        self.assertEqual(len(run.boxes), 1)
-        self.assertTrue(run.boxes[0].startswith("The download failed (technical reason: "), run.boxes)
+        self.assert_one_failure_box(run)
         self.assertIsNone(h.fake_msiexec_run())
 
     def test_what_path_arrives_at_which_port(self):
         self.server.stop()
-        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
-        other_port = self.serve([PACKAGE_HOST], port=8080)
+        self.server = self.serve([h.INFO_HOST, h.PACKAGE_HOST])
+        other_port = self.serve([h.PACKAGE_HOST], port=8080)
         for server in (self.server, other_port):
             server.add_file("/velko.msi", PACKAGE)
             server.add_file("/velko.msi?v=2&x=1%23frag", PACKAGE)
@@ -175,7 +157,7 @@ class NetworkTest(h.StubTestCase):
     def test_information_request_keeps_the_window_alive_and_ends_within_a_minute(self):
         # A server that trickles its reply, a byte a second: the request is abandoned after 60 s,
         # and all the while the window answers.
-        self.server.set_info_reply(b" " * 200 + b"<MSIURL>%s</MSIURL>" % PACKAGE_URL.encode(), "trickle:1:1")
+        self.server.set_info_reply(b" " * 200 + b"<MSIURL>%s</MSIURL>" % h.PACKAGE_URL.encode(), "trickle:1:1")
         answers = []
 
         def probe(process):
@@ -193,7 +175,7 @@ class NetworkTest(h.StubTestCase):
         self.assertEqual(self.package_requests(), [])
 
     def test_information_reply_is_read_up_to_one_mebibyte(self):
-        element = b"<MSIURL>%s</MSIURL>" % PACKAGE_URL.encode()
+        element = b"<MSIURL>%s</MSIURL>" % h.PACKAGE_URL.encode()
         cases = [
             # name, reply, installs
             ("element within the first MiB of 5 MB", element + b" " * (5 << 20), True),
@@ -201,8 +183,7 @@ class NetworkTest(h.StubTestCase):
         ]
         for name, reply, installs in cases:
             with self.subTest(name):
-                if os.path.exists(h.FAKE_RUN):
-                    os.remove(h.FAKE_RUN)
+                h.forget_fake_msiexec_run()
                 self.server.set_info_reply(reply)
                 run = self.run_stub()
                 self.assertEqual(run.boxes, [] if installs else [h.MSIURL_MISSING])

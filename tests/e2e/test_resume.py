@@ -4,15 +4,12 @@ apart; once part of the package is in the file, the next attempt asks only for t
 it only when the answer continues the file exactly. Each case checks what the user sees, the package
 the installer got (its SHA-256), the requests the server saw and their ranges, and the run's time."""
 import hashlib
-import os
 import re
 import time
 import unittest
 
 import harness as h
 
-PACKAGE_HOST = "127.0.0.3"
-PACKAGE_URL = "http://%s/velko.msi" % PACKAGE_HOST
 SIZE = 3 << 20
 PACKAGE = h.PACKAGE_SIGNATURE + bytes((i * 7919 + (i >> 12)) & 0xFF for i in range(SIZE - 8))
 PACKAGE_SHA256 = hashlib.sha256(PACKAGE).hexdigest()
@@ -21,24 +18,7 @@ RESUME = "resume"  # a Range that asks for the rest of what arrived before (see 
 DATE = "Tue, 14 Nov 2023 22:13:21 GMT"  # the local server's Last-Modified for version 1
 
 
-class ResumeTest(h.StubTestCase):
-    def setUp(self):
-        super().setUp()
-        h.use_fake_msiexec(self)
-        self.addCleanup(h.reg_delete, r"Software\\Brondelvik")
-        self.server = self.serve([h.INFO_HOST, PACKAGE_HOST])
-        self.server.set_msiurl(PACKAGE_URL)
-        self.exe = self.tagged_stub()
-
-    def run_stub(self, **kwargs):
-        run = h.run_exe(self.exe, timeout=120, **kwargs)
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual(h.run_folders(), [])
-        return run
-
-    def package_requests(self):
-        return [r for r in self.server.requests if r.address == PACKAGE_HOST]
-
+class ResumeTest(h.DownloadTestCase):
     def assert_installed(self, run):
         self.assertEqual(run.boxes, [])
         installer = h.fake_msiexec_run()
@@ -88,8 +68,7 @@ class ResumeTest(h.StubTestCase):
         ]
         for name, behaviour, validators, ranges in cases:
             with self.subTest(name):
-                if os.path.exists(h.FAKE_RUN):
-                    os.remove(h.FAKE_RUN)
+                h.forget_fake_msiexec_run()
                 self.server.clear_requests()
                 self.server.add_file("/velko.msi", PACKAGE, behaviour, validators=validators)
                 run = self.run_stub()
@@ -119,8 +98,8 @@ class ResumeTest(h.StubTestCase):
     def test_connection_refused_once_then_accepted(self):
         self.server.stop()
         info = self.serve([h.INFO_HOST])
-        info.set_msiurl(PACKAGE_URL)
-        packages = h.StubServer([PACKAGE_HOST])
+        info.set_msiurl(h.PACKAGE_URL)
+        packages = h.StubServer([h.PACKAGE_HOST])
         packages.add_file("/velko.msi", PACKAGE)
         self.addCleanup(packages.stop)
 
@@ -138,8 +117,7 @@ class ResumeTest(h.StubTestCase):
     def test_five_attempts_at_most_then_the_one_failure_box(self):
         self.server.add_file("/velko.msi", PACKAGE, "reset:300000")
         run = self.run_stub()
-        self.assertEqual(len(run.boxes), 1)
-        self.assertTrue(run.boxes[0].startswith("The download failed (technical reason: "), run.boxes)
+        self.assert_one_failure_box(run)
         self.assertIsNone(h.fake_msiexec_run())
         self.assert_ranges([(None, None)] + [(RESUME, ETAG)] * 4)
         self.assertGreater(run.elapsed, 14)  # 1 + 2 + 4 + 8 seconds of pauses

@@ -1,5 +1,5 @@
-// Helpers shared by the install tests: scratch folders, files of exact bytes, and the values of a
-// throw-away registry key.
+// Helpers shared by the install tests: scratch folders, files of exact bytes, the temp folder and
+// the environment variables it comes from, and the values of a throw-away registry key.
 #pragma once
 
 #include <windows.h>
@@ -68,6 +68,29 @@ inline void RemoveTree(const std::wstring& folder) {
     FindClose(search);
   }
   RemoveDirectoryW(folder.c_str());
+}
+
+// Keeps the environment variable `name` as it was, for restoring.
+class SavedVariable {
+ public:
+  explicit SavedVariable(const wchar_t* name) : name_(name) {
+    wchar_t value[32767];
+    const DWORD length = GetEnvironmentVariableW(name, value, 32767);
+    present_ = length > 0;
+    if (present_) value_.assign(value, length);
+  }
+  void Restore() const { SetEnvironmentVariableW(name_, present_ ? value_.c_str() : nullptr); }
+
+ private:
+  const wchar_t* name_;
+  bool present_ = false;
+  std::wstring value_;
+};
+
+// Makes `folder` this process's temp folder: GetTempPathW reads TMP, then TEMP.
+inline void SetTempFolder(const std::wstring& folder) {
+  SetEnvironmentVariableW(L"TMP", folder.c_str());
+  SetEnvironmentVariableW(L"TEMP", folder.c_str());
 }
 
 // A fresh, empty folder "<temp>\<name>-<process id>" (no trailing backslash).

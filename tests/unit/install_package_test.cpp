@@ -56,23 +56,6 @@ std::map<std::string, std::string> InstallerRun() {
   return run;
 }
 
-// Keeps the environment variable `name` as it was, for restoring.
-class SavedVariable {
- public:
-  explicit SavedVariable(const wchar_t* name) : name_(name) {
-    wchar_t value[32767];
-    const DWORD length = GetEnvironmentVariableW(name, value, 32767);
-    present_ = length > 0;
-    if (present_) value_.assign(value, length);
-  }
-  void Restore() const { SetEnvironmentVariableW(name_, present_ ? value_.c_str() : nullptr); }
-
- private:
-  const wchar_t* name_;
-  bool present_ = false;
-  std::wstring value_;
-};
-
 // A scratch folder that is also the temp folder, a scratch registry key, a package file and a fresh
 // state for each test; all gone afterwards.
 class InstallStageTest : public ::testing::Test {
@@ -98,8 +81,7 @@ class InstallStageTest : public ::testing::Test {
 
   // The temp folder, and the run's folder that the installer's log goes to.
   void UseTempFolder(const std::wstring& folder) {
-    SetEnvironmentVariableW(L"TMP", folder.c_str());
-    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    install_test::SetTempFolder(folder);
     state_.runFolder.Assign(folder.c_str());
   }
 
@@ -115,8 +97,8 @@ class InstallStageTest : public ::testing::Test {
   std::wstring folder_;
   std::wstring temp_;
   std::wstring keyPath_;
-  SavedVariable savedTmp_{L"TMP"};
-  SavedVariable savedTemp_{L"TEMP"};
+  install_test::SavedVariable savedTmp_{L"TMP"};
+  install_test::SavedVariable savedTemp_{L"TEMP"};
   StubState state_;
 };
 

@@ -18,29 +18,17 @@ class RunFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     temp_ = install_test::MakeScratchFolder(L"velko-run-folder-test");
-    SaveVariable(L"TMP", savedTmp_);
-    SaveVariable(L"TEMP", savedTemp_);
-    UseTempFolder(temp_);
+    install_test::SetTempFolder(temp_);
   }
   void TearDown() override {
-    SetEnvironmentVariableW(L"TMP", savedTmp_.empty() ? nullptr : savedTmp_.c_str());
-    SetEnvironmentVariableW(L"TEMP", savedTemp_.empty() ? nullptr : savedTemp_.c_str());
+    savedTmp_.Restore();
+    savedTemp_.Restore();
     install_test::RemoveTree(temp_);
   }
 
-  static void SaveVariable(const wchar_t* name, std::wstring& value) {
-    wchar_t buffer[1024] = {};
-    const DWORD length = GetEnvironmentVariableW(name, buffer, 1024);
-    value.assign(buffer, length < 1024 ? length : 0);
-  }
-  static void UseTempFolder(const std::wstring& folder) {
-    SetEnvironmentVariableW(L"TMP", folder.c_str());
-    SetEnvironmentVariableW(L"TEMP", folder.c_str());
-  }
-
   std::wstring temp_;
-  std::wstring savedTmp_;
-  std::wstring savedTemp_;
+  install_test::SavedVariable savedTmp_{L"TMP"};
+  install_test::SavedVariable savedTemp_{L"TEMP"};
 };
 
 TEST_F(RunFolderTest, EachRunGetsANewFolderWithAnUnpredictableName) {
@@ -61,7 +49,7 @@ TEST_F(RunFolderTest, EachRunGetsANewFolderWithAnUnpredictableName) {
 }
 
 TEST_F(RunFolderTest, NoFolderWithoutATempFolder) {
-  UseTempFolder(L"C:\\" + std::wstring(300, L't'));  // longer than GetTempPathW's 260 units
+  install_test::SetTempFolder(L"C:\\" + std::wstring(300, L't'));  // longer than GetTempPathW's 260 units
   PathString folder;
   EXPECT_FALSE(CreateRunFolder(folder));
   EXPECT_TRUE(folder.empty());
