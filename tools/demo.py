@@ -8,7 +8,8 @@ installs it with Wine's msiexec; then the site's report shows the download as ru
 
 Called by scripts/demo inside a private network namespace (the site takes port 80 of 127.0.0.1, where
 the demo build's stub asks), with Debian's python3 (gunicorn is installed for it), WINEPREFIX (the
-demo prefix), VELKO_STUB_EXE, VELKO_BUILD, VELKO_ROOT and DISPLAY set. Usage: demo.py OUTDIR
+demo prefix), VELKO_ARCH (x86 or x64: the prefix's and the stub's), VELKO_STUB_EXE, VELKO_BUILD (the
+stub's build tree), VELKO_ROOT and DISPLAY set. Usage: demo.py OUTDIR
 """
 import os
 import re
@@ -35,7 +36,7 @@ PACKAGE_HOST = "127.0.0.3"
 PACKAGE_PATH = "/velko-demo.msi"
 DOWNLOAD_URL = "http://%s/download/demo?campaign=newsletter" % SITE_HOST
 KEY = r"Software\Brondelvik\Brondelvik\DownlodIDs"
-INSTALL_DIR = os.path.join(w.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
+INSTALL_DIR = os.path.join(w.PREFIX, "drive_c", w.PROGRAM_FILES_32, "Brondelvik", "VelkoDemo")
 DEMO_MSI = os.path.join(os.environ["VELKO_BUILD"], "tests", "demo-package", "velko-demo.msi")
 SITE_CONFIG = """\
 # The demo's site: made by tools/demo.py for each run.
@@ -100,7 +101,7 @@ def watch_stages(packages, package_size, out, shots, stop):
 
 def clean_slate(out):
     """The product of an earlier demo removed, no registry values, no id file, no old records."""
-    subprocess.run(["wine", "msiexec", "/x", w.to_windows_path(DEMO_MSI), "/qn"], env=w.wine_env(),
+    subprocess.run([w.WINE, "msiexec", "/x", w.to_windows_path(DEMO_MSI), "/qn"], env=w.wine_env(),
                    capture_output=True)
     w.reg_delete(r"Software\Brondelvik")
     if os.path.exists(w.ID_FILE):
@@ -158,7 +159,7 @@ def show_results(run, shots, packages, database, temp_before):
     for root, _, files in os.walk(INSTALL_DIR):
         for name in sorted(files):
             print("    %s" % os.path.relpath(os.path.join(root, name), INSTALL_DIR))
-    query = subprocess.run(["wine", w.REG_EXE, "query", "HKCU\\" + KEY], env=w.wine_env(), capture_output=True,
+    query = subprocess.run([w.WINE, w.REG_EXE, "query", "HKCU\\" + KEY], env=w.wine_env(), capture_output=True,
                            text=True)
     values = query.stdout.strip() if query.returncode == 0 else ""
     print("  Registry (wine reg query HKCU\\%s):\n    %s" % (KEY, values.replace("\n", "\n    ") or "no values"))

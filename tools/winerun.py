@@ -1,9 +1,10 @@
-"""Runs the stub and other Windows programs under Wine in a throw-away 32-bit prefix, for the tests and
+"""Runs the stub and other Windows programs under Wine in a throw-away prefix, for the tests and
 the demo: the environment, the prefix's folders (and the stub's files in them), message boxes read
 from Wine's trace and answered with key presses, the registry read through reg.exe, and a restart of
 the prefix's wineserver that holds none of the caller's pipes.
 
-Environment: WINEPREFIX (the prefix, made by tools/make-wine-prefix), DISPLAY (an X server: boxes are
+Environment: WINEPREFIX (the prefix, made by tools/make-wine-prefix), VELKO_ARCH (x86, the default: a
+32-bit prefix and programs; x64: a 64-bit prefix and programs), DISPLAY (an X server: boxes are
 answered with key presses on it).
 """
 import os
@@ -15,6 +16,12 @@ import threading
 import time
 
 PREFIX = os.environ.get("WINEPREFIX", "")
+ARCH = os.environ.get("VELKO_ARCH", "x86")
+if ARCH not in ("x86", "x64"):
+    raise RuntimeError("VELKO_ARCH must be x86 or x64, not %r" % ARCH)
+# The Wine loader for the architecture: Debian's `wine` wrapper picks the 32-bit loader whenever it is
+# installed, so 64-bit programs are started with the 64-bit loader by its own path.
+WINE = "wine" if ARCH == "x86" else "/usr/lib/wine/wine64"
 MAKE_PREFIX = os.path.join(os.path.dirname(os.path.abspath(__file__)), "make-wine-prefix")
 # reg.exe by its full path: `wine reg` would run a reg.exe in the current folder if there were one.
 REG_EXE = r"C:\windows\system32\reg.exe"
@@ -48,6 +55,9 @@ PACKAGE_NAME = "velko-installer.msi"
 LOG_NAME = "velko-installer.log"
 PACKAGE_FILE = os.path.join(TEMP_DIR, PACKAGE_NAME)
 LOG_FILE = os.path.join(TEMP_DIR, LOG_NAME)
+# The folder in which msiexec installs a 32-bit package (wixl builds those): "Program Files" on 32-bit
+# Windows, "Program Files (x86)" on 64-bit Windows; Wine's msiexec does the same.
+PROGRAM_FILES_32 = "Program Files" if ARCH == "x86" else "Program Files (x86)"
 RUN_FOLDER_PATTERN = re.compile(r"^velko-[0-9a-f]{16}$")
 
 
@@ -59,9 +69,10 @@ def run_folders():
 
 
 def wine_env(**extra):
-    """The environment of a Wine command in the prefix: 32-bit, quiet unless WINEDEBUG says else."""
+    """The environment of a Wine command in the prefix: the prefix's architecture, quiet unless
+    WINEDEBUG says else."""
     env = dict(os.environ)
-    env.update(WINEARCH="win32", WINEPREFIX=PREFIX)
+    env.update(WINEARCH="win32" if ARCH == "x86" else "win64", WINEPREFIX=PREFIX, VELKO_ARCH=ARCH)
     env.setdefault("WINEDEBUG", "-all")
     env.update(extra)
     return env
@@ -142,7 +153,7 @@ def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, de
     restarted and AssertionError is raised.
     """
     started = time.time()
-    proc = subprocess.Popen(["wine", exe, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+    proc = subprocess.Popen([WINE, exe, *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                             env=wine_env(WINEDEBUG=debug, **(env or {})), cwd=cwd or os.path.dirname(exe))
     boxes = []
     lines = []
@@ -187,7 +198,7 @@ def reg_export(key):
     Goes through `reg export`, which keeps value names exact where `reg query` output is ambiguous."""
     out = os.path.join(tempfile.mkdtemp(prefix="velko-reg-"), "k.reg")
     try:
-        done = subprocess.run(["wine", REG_EXE, "export", "HKCU\\" + key, to_windows_path(out), "/y"],
+        done = subprocess.run([WINE, REG_EXE, "export", "HKCU\\" + key, to_windows_path(out), "/y"],
                               env=wine_env(), capture_output=True)
         if done.returncode != 0 or not os.path.exists(out):
             return {}
@@ -207,7 +218,7 @@ def reg_export(key):
 
 
 def reg_delete(key):
-    subprocess.run(["wine", REG_EXE, "delete", "HKCU\\" + key, "/f"], env=wine_env(), capture_output=True)
+    subprocess.run([WINE, REG_EXE, "delete", "HKCU\\" + key, "/f"], env=wine_env(), capture_output=True)
 
 
 def restart_wineserver():

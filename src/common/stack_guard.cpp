@@ -7,10 +7,14 @@
 // process and thread ids and the addresses that ASLR places.
 #include <windows.h>
 
+#include <stdint.h>
+
 extern "C" {
 
-// Read by every protected function's prologue and epilogue. Set once, before any of them runs.
-unsigned long __stack_chk_guard = 0xBB40E64E;
+// Read by every protected function's prologue and epilogue, as a pointer-sized value: 4 bytes in the
+// 32-bit stub, 8 in the 64-bit one (a narrower variable would have its neighbour read as half the
+// canary). Set once, before any of them runs.
+uintptr_t __stack_chk_guard = 0xBB40E64E;
 
 // A smashed stack: end the process at once, running nothing more of its code.
 void __stack_chk_fail() { TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUFFER_OVERRUN); }
@@ -18,9 +22,9 @@ void __stack_chk_fail() { TerminateProcess(GetCurrentProcess(), STATUS_STACK_BUF
 
 namespace {
 
-unsigned long Rotate(unsigned long value, int bits) {
-  return (value << bits) | (value >> (32 - bits));
-}
+constexpr int kGuardBits = sizeof(uintptr_t) * 8;
+
+uintptr_t Rotate(uintptr_t value, int bits) { return (value << bits) | (value >> (kGuardBits - bits)); }
 
 // Runs among the static constructors, from the start-up code (which is not protected), so no
 // protected frame is active while the value changes; this function itself must not be one.
@@ -29,19 +33,18 @@ __attribute__((constructor, no_stack_protector)) void InitStackGuard() {
   QueryPerformanceCounter(&counter);
   FILETIME now = {};
   GetSystemTimeAsFileTime(&now);
-  unsigned long mixed = __stack_chk_guard;
-  const unsigned long parts[] = {
-      counter.LowPart,
-      static_cast<unsigned long>(counter.HighPart),
-      now.dwLowDateTime,
-      now.dwHighDateTime,
+  uintptr_t mixed = __stack_chk_guard;
+  const uintptr_t parts[] = {
+      static_cast<uintptr_t>(counter.QuadPart),
+      (static_cast<uintptr_t>(now.dwHighDateTime) << (kGuardBits - 32)) ^ now.dwLowDateTime,
       GetCurrentProcessId(),
       GetCurrentThreadId(),
       GetTickCount(),
-      static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(&counter)),          // the stack
-      static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(&__stack_chk_guard)),  // the image
+      reinterpret_cast<uintptr_t>(&counter),            // the stack
+      reinterpret_cast<uintptr_t>(&__stack_chk_guard),  // the image
   };
-  for (unsigned long part : parts) mixed = Rotate(mixed, 7) ^ part ^ (mixed * 0x9E3779B1UL);
+  const uintptr_t multiplier = sizeof(uintptr_t) == 8 ? static_cast<uintptr_t>(0x9E3779B97F4A7C15ULL) : 0x9E3779B1U;
+  for (uintptr_t part : parts) mixed = Rotate(mixed, 7) ^ part ^ (mixed * multiplier);
   __stack_chk_guard = mixed ? mixed : 0xBB40E64E;
 }
 

@@ -1,11 +1,20 @@
-"""The built stub's import table, flags and manifest: what a security review of the executable
-looks at first (scripts/size prints the same)."""
+"""The built stubs' architecture, import table, flags and manifest: what a security review of the
+executable looks at first (scripts/size prints the same). Each test runs on both stubs, the 32-bit
+one shipped by default (VELKO_STUB_X86) and the 64-bit one (VELKO_STUB_X64); both are built
+wherever the tests run, since reading them needs no Wine."""
 import os
 import re
+import struct
 import subprocess
 import unittest
 
-STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
+# The stubs by architecture: (PE machine field, optional header magic, the path from the environment).
+ARCHS = {
+    "x86": (0x014C, 0x010B, os.environ.get("VELKO_STUB_X86", "")),  # IMAGE_FILE_MACHINE_I386, PE32
+    "x64": (0x8664, 0x020B, os.environ.get("VELKO_STUB_X64", "")),  # IMAGE_FILE_MACHINE_AMD64, PE32+
+}
+# objdump of the x86-64 toolchain reads PE32 and PE32+ alike.
+OBJDUMP = "x86_64-w64-mingw32-objdump"
 
 # Windows' "known DLLs" (HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs, Windows 7
 # to 11): always loaded from the system directory, whatever lies beside the program.
@@ -15,7 +24,7 @@ KNOWN_DLLS = {
     "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll",
     "shcore.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
 }
-DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE = 0x0040, 0x0100, 0x8000
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, TERMINAL_SERVER_AWARE = 0x0020, 0x0040, 0x0100, 0x8000
 SUPPORTED_OS = {
     "Windows 7": "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
     "Windows 8": "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
@@ -24,35 +33,64 @@ SUPPORTED_OS = {
 }
 
 
-@unittest.skipUnless(STUB_EXE, "VELKO_STUB_EXE is not set (run through ctest)")
 class StubBinaryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.headers = subprocess.run(["i686-w64-mingw32-objdump", "-p", "-h", STUB_EXE], check=True,
-                                     capture_output=True, text=True).stdout
-        with open(STUB_EXE, "rb") as f:
-            cls.data = f.read()
+        cls.stubs = {}
+        for arch, (_, _, path) in ARCHS.items():
+            if not path:
+                raise unittest.SkipTest("VELKO_STUB_X86 and VELKO_STUB_X64 are not both set (run through ctest)")
+            headers = subprocess.run([OBJDUMP, "-p", "-h", path], check=True, capture_output=True, text=True).stdout
+            with open(path, "rb") as f:
+                cls.stubs[arch] = (headers, f.read())
+
+    def each_stub(self):
+        for arch, (headers, data) in self.stubs.items():
+            with self.subTest(arch=arch):
+                yield arch, headers, data
+
+    @staticmethod
+    def flags(headers):
+        return int(re.search(r"^DllCharacteristics\s+([0-9a-fA-F]+)", headers, re.M).group(1), 16)
+
+    def test_each_stub_is_the_architecture_it_claims(self):
+        for arch, _, data in self.each_stub():
+            machine, magic, _ = ARCHS[arch]
+            pe = struct.unpack_from("<I", data, 0x3C)[0]
+            self.assertEqual(data[pe:pe + 4], b"PE\0\0")
+            self.assertEqual(struct.unpack_from("<H", data, pe + 4)[0], machine, "machine field")
+            self.assertEqual(struct.unpack_from("<H", data, pe + 24)[0], magic, "optional header magic")
 
     def test_imports_only_known_dlls(self):
-        imports = {name.lower() for name in re.findall(r"DLL Name: (\S+)", self.headers)}
-        self.assertIn("kernel32.dll", imports)  # the parse found the table
-        self.assertEqual(imports - KNOWN_DLLS, set())
+        for _, headers, _ in self.each_stub():
+            imports = {name.lower() for name in re.findall(r"DLL Name: (\S+)", headers)}
+            self.assertIn("kernel32.dll", imports)  # the parse found the table
+            self.assertEqual(imports - KNOWN_DLLS, set())
 
     def test_hardening_flags(self):
-        flags = int(re.search(r"^DllCharacteristics\s+([0-9a-fA-F]+)", self.headers, re.M).group(1), 16)
-        for name, bit in (("DYNAMIC_BASE", DYNAMIC_BASE), ("NX_COMPAT", NX_COMPAT),
-                          ("TERMINAL_SERVER_AWARE", TERMINAL_SERVER_AWARE)):
-            self.assertTrue(flags & bit, name)
-        # ASLR needs the relocations to be kept.
-        self.assertRegex(self.headers, r"\s\.reloc\s")
+        for _, headers, _ in self.each_stub():
+            flags = self.flags(headers)
+            for name, bit in (("DYNAMIC_BASE", DYNAMIC_BASE), ("NX_COMPAT", NX_COMPAT),
+                              ("TERMINAL_SERVER_AWARE", TERMINAL_SERVER_AWARE)):
+                self.assertTrue(flags & bit, name)
+            # ASLR needs the relocations to be kept.
+            self.assertRegex(headers, r"\s\.reloc\s")
+
+    def test_both_stubs_carry_the_same_hardening(self):
+        # HIGH_ENTROPY_VA (64-bit address space randomisation) means something only to a 64-bit
+        # program: the 64-bit stub has it, and the flags are otherwise the same.
+        x86, x64 = (self.flags(self.stubs[arch][0]) for arch in ("x86", "x64"))
+        self.assertTrue(x64 & HIGH_ENTROPY_VA)
+        self.assertEqual(x86, x64 & ~HIGH_ENTROPY_VA)
 
     def test_manifest_declares_supported_systems(self):
-        manifest = re.search(rb"<assembly.*?</assembly>", self.data, re.S)
-        self.assertIsNotNone(manifest)
-        text = manifest.group(0).decode("utf-8")
-        self.assertIn('level="asInvoker"', text)
-        for system, guid in SUPPORTED_OS.items():
-            self.assertIn('<supportedOS Id="{%s}"/>' % guid, text, system)
+        for _, _, data in self.each_stub():
+            manifest = re.search(rb"<assembly.*?</assembly>", data, re.S)
+            self.assertIsNotNone(manifest)
+            text = manifest.group(0).decode("utf-8")
+            self.assertIn('level="asInvoker"', text)
+            for system, guid in SUPPORTED_OS.items():
+                self.assertIn('<supportedOS Id="{%s}"/>' % guid, text, system)
 
 
 if __name__ == "__main__":

@@ -25,8 +25,8 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 from stubserver import StubServer  # noqa: E402
 from velko_tag import pack_trailer  # noqa: E402,F401  (the one raw trailer writer, for malformed ones)
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
-    ID_FILE, LOG_FILE, PACKAGE_FILE, PACKAGE_NAME, PREFIX, WINDOWS_TEMP_DIR, reg_delete, reg_export, run_exe,
-    run_folders, to_windows_path, wine_env, xdotool)
+    ARCH, ID_FILE, LOG_FILE, PACKAGE_FILE, PACKAGE_NAME, PREFIX, PROGRAM_FILES_32, WINE, WINDOWS_TEMP_DIR,
+    reg_delete, reg_export, run_exe, run_folders, to_windows_path, wine_env, xdotool)
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")
 INFO_HOST = os.environ.get("VELKO_INFO_HOST", "127.0.0.1")
@@ -59,7 +59,7 @@ WINDOW_PROBE = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "window-
 def probe_window():
     """Asks the stub's progress window whether its thread answers within a second: 0 when it does,
     1 when there is no such window, 2 when no answer came."""
-    return subprocess.run(["wine", WINDOW_PROBE], env=wine_env()).returncode
+    return subprocess.run([WINE, WINDOW_PROBE], env=wine_env()).returncode
 
 
 FAILED_PREFIX = "The download failed (technical reason: "

@@ -11,8 +11,9 @@ import unittest
 import harness as h
 
 DEMO_MSI = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "demo-package", "velko-demo.msi")
-DEMO_DIR = os.path.join(h.PREFIX, "drive_c", "Program Files", "Brondelvik", "VelkoDemo")
-DEMO_FOLDERS = [r"C:\Program Files\Brondelvik\VelkoDemo" + "\\", r"C:\Program Files\Brondelvik\VelkoDemo\tools" + "\\"]
+DEMO_DIR = os.path.join(h.PREFIX, "drive_c", h.PROGRAM_FILES_32, "Brondelvik", "VelkoDemo")
+DEMO_FOLDERS = ["C:\\%s\\Brondelvik\\VelkoDemo\\" % h.PROGRAM_FILES_32,
+                "C:\\%s\\Brondelvik\\VelkoDemo\\tools\\" % h.PROGRAM_FILES_32]
 
 
 class InstallTest(h.StubTestCase):
@@ -63,7 +64,7 @@ class InstallTest(h.StubTestCase):
         # with Wine told to prefer native programs of that name.
         h.forget_fake_msiexec_run()
         shutil.copy(h.FAKE_MSIEXEC, os.path.join(os.path.dirname(exe), "msiexec.exe"))
-        self.addCleanup(lambda: subprocess.run(["wine", "msiexec", "/x", h.to_windows_path(DEMO_MSI), "/qn"],
+        self.addCleanup(lambda: subprocess.run([h.WINE, "msiexec", "/x", h.to_windows_path(DEMO_MSI), "/qn"],
                                                env=h.wine_env(), capture_output=True))
         run = h.run_exe(exe, env={"WINEDLLOVERRIDES": "msiexec.exe=n,b"}, timeout=300)
         self.assertEqual((run.exit_code, run.boxes), (0, []))
