@@ -1,8 +1,11 @@
-// Download benchmark: one GET of a URL into a file, timed, in one of three ways.
+// Download benchmark: one GET of a URL into a file, timed, in one of four ways.
 //
 //   velko-bench-download stub  URL PATH [WINESERVER_PID]
 //       the stub's own download code (DownloadPackage) with the progress window created as in a real
 //       run (CreateProgressWindow)
+//   velko-bench-download stub-pinned URL PATH [WINESERVER_PID]
+//       the same with the package's digest and length published (VELKO_BENCH_SHA256 and
+//       VELKO_BENCH_SIZE), so that the download is checked against them
 //   velko-bench-download stub-headless URL PATH [WINESERVER_PID]
 //       DownloadPackage with no window (null handles, so no window updates): the download code
 //       alone, to tell its own cost from that of the window updates
@@ -19,6 +22,8 @@
 //   ws_requests_download  requests the wineserver served during the download (its read() calls,
 //                from /proc/<pid>/io), or -1
 //   bar          1 when the progress bar exists (stub mode), 0 otherwise
+//   hash_s       stub-pinned: seconds of the system's SHA-256 of the downloaded file, timed apart
+//                after the download (the check's own cost); 0 otherwise
 // (/proc/self cannot stand for this process: Wine's wineserver opens files for its clients.)
 // Only the download itself lies between the two readings of every figure. Exit code 0 when the
 // transfer was complete (stub: DownloadPackage returned true; plain: 200 and every byte written).
@@ -31,6 +36,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "common/file_digest.h"
 #include "common/stub_state.h"
 #include "common/strings.h"
 #include "net/http_request.h"
@@ -201,7 +207,7 @@ unsigned long long FileBytes(const wchar_t* path) {
 }
 
 int Usage() {
-  fprintf(stderr, "usage: velko-bench-download stub|stub-headless|plain URL PATH [WINESERVER_PID]\n");
+  fprintf(stderr, "usage: velko-bench-download stub|stub-pinned|stub-headless|plain URL PATH [WINESERVER_PID]\n");
   return 2;
 }
 
@@ -210,7 +216,8 @@ int Usage() {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4 || argc > 5) return Usage();
   const bool headless = wcscmp(argv[1], L"stub-headless") == 0;
-  const bool stubMode = headless || wcscmp(argv[1], L"stub") == 0;
+  const bool pinned = wcscmp(argv[1], L"stub-pinned") == 0;
+  const bool stubMode = headless || pinned || wcscmp(argv[1], L"stub") == 0;
   if (!stubMode && wcscmp(argv[1], L"plain") != 0) return Usage();
   const wchar_t* url = argv[2];
   const wchar_t* path = argv[3];
@@ -227,6 +234,22 @@ int wmain(int argc, wchar_t** argv) {
   CopyStatusText(state, L"Locating your download...");
   if (stubMode && !headless) CreateProgressWindow(state, GetModuleHandleW(nullptr));
 
+  // stub-pinned: the package's digest and length as an information reply would publish them, from
+  // VELKO_BENCH_SHA256 and VELKO_BENCH_SIZE, read by the stub's own reader.
+  PackagePin pin = {};
+  if (pinned) {
+    char digest[80] = {};
+    char size[32] = {};
+    ByteString reply;
+    if (!GetEnvironmentVariableA("VELKO_BENCH_SHA256", digest, sizeof(digest)) ||
+        !GetEnvironmentVariableA("VELKO_BENCH_SIZE", size, sizeof(size)) || !reply.Append("<MSISHA256>") ||
+        !reply.Append(digest) || !reply.Append("</MSISHA256><MSISIZE>") || !reply.Append(size) ||
+        !reply.Append("</MSISIZE>") || !ReadPackagePin(reply, pin) || !pin.hasDigest || !pin.hasSize) {
+      fprintf(stderr, "stub-pinned: VELKO_BENCH_SHA256 and VELKO_BENCH_SIZE must hold the package's digest and size\n");
+      return 2;
+    }
+  }
+
   bool ok = false;
   unsigned long long bytes = 0;
   WideString failure;
@@ -234,7 +257,7 @@ int wmain(int argc, wchar_t** argv) {
   if (stubMode) {
     HANDLE package = INVALID_HANDLE_VALUE;
     DeleteFileW(path);  // the download makes a new file
-    ok = DownloadPackage(state, url, path, failure, package);
+    ok = DownloadPackage(state, url, pin, path, failure, package);
     if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   } else {
     bytes = PlainDownload(url, path, ok);
@@ -246,12 +269,27 @@ int wmain(int argc, wchar_t** argv) {
   QueryPerformanceFrequency(&frequency);
   const double seconds =
       static_cast<double>(after.counter.QuadPart - before.counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+  // The check's own cost: the system's SHA-256 of the downloaded file once more, timed alone.
+  double hashSeconds = 0;
+  if (pinned && ok) {
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                              nullptr);
+    uint8_t digest[kSha256Bytes];
+    LARGE_INTEGER start, end;
+    QueryPerformanceCounter(&start);
+    const bool hashed = file != INVALID_HANDLE_VALUE && FileSha256(file, digest);
+    QueryPerformanceCounter(&end);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (hashed) {
+      hashSeconds = static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    }
+  }
   printf("mode=%s ok=%d bytes=%llu seconds=%.3f mbps=%.1f proc_cpu_s=%.3f ui_cpu_s=%.3f "
-         "server_cpu_s=%.2f ws_requests_download=%.0f bar=%d\n",
-         headless ? "stub-headless" : stubMode ? "stub" : "plain", ok ? 1 : 0, bytes, seconds, seconds > 0 ? bytes / seconds / 1e6 : 0.0,
+         "server_cpu_s=%.2f ws_requests_download=%.0f bar=%d hash_s=%.3f\n",
+         headless ? "stub-headless" : pinned ? "stub-pinned" : stubMode ? "stub" : "plain", ok ? 1 : 0, bytes, seconds, seconds > 0 ? bytes / seconds / 1e6 : 0.0,
          after.process - before.process, after.thread - before.thread,
          Delta(before.server, after.server), Delta(before.serverReads, after.serverReads),
-         state.progressBar ? 1 : 0);
+         state.progressBar ? 1 : 0, hashSeconds);
   if (!ok) fwprintf(stderr, L"%ls\n", failure.c_str());
   fflush(stdout);
   if (state.mainWindow) DestroyWindow(state.mainWindow);

@@ -40,3 +40,20 @@ bool AppendDecimal(String& out, uint32_t value) {
   } while (value != 0);
   return out.Append(digits + sizeof(digits) / sizeof(digits[0]) - count, count);
 }
+
+// Reads `length` units of `text` as a plain decimal number: one or more digits (leading zeros
+// allowed), nothing else, no sign, no blanks. Returns false, leaving `value` as it was, for anything
+// else and for a number above 2^64 - 1 (never wrapped).
+template <typename T>
+bool ParseDecimal64(const T* text, size_t length, uint64_t& value) {
+  if (length == 0) return false;
+  uint64_t result = 0;
+  for (size_t i = 0; i < length; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    if (result > (UINT64_MAX - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  value = result;
+  return true;
+}

@@ -2,6 +2,7 @@
 
 #include "common/run_folder.h"
 #include "common/system_library.h"
+#include "common/system_text.h"
 #include "driver/info_endpoint.h"
 #include "install/package_install.h"
 #include "net/info_request.h"
@@ -22,6 +23,7 @@ constexpr wchar_t kWriteFailedMessage[] = L"The installer failed to write the do
 constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
 constexpr wchar_t kNoPackageUrlMessage[] =
     L"The download server gave an invalid response (technical reason: MSIURL missing)";
+constexpr wchar_t kDamagedInformationMessage[] = L"The download information is damaged";
 
 constexpr int kIdentityStoredPosition = 10;
 
@@ -79,16 +81,39 @@ void RunStages(StubState& state, HINSTANCE instance) {
     ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
     return;
   }
+  // The publisher's digest and length of the package, when the reply has them: a pin that cannot be
+  // read means nothing may be fetched, since nothing fetched could be checked.
+  PackagePin pin;
+  if (!ReadPackagePin(response, pin)) {
+    ShowMessage(kDamagedInformationMessage, MB_ICONERROR);
+    return;
+  }
 
   HANDLE package = INVALID_HANDLE_VALUE;
   WideString downloadFailure;
-  if (!DownloadPackage(state, packageUrl.c_str(), state.packagePath.c_str(), downloadFailure, package)) {
+  if (!DownloadPackage(state, packageUrl.c_str(), pin, state.packagePath.c_str(), downloadFailure, package)) {
     ShowFailure(downloadFailure);
     return;
   }
 
-  if (RunPackageInstall(state, package) == InstallResult::kNoTempFolder) {
-    ShowMessage(kNoTempFolderMessage, MB_OK);
+  switch (RunPackageInstall(state, package)) {
+    case InstallResult::kDone:
+      break;
+    case InstallResult::kNoTempFolder:
+      ShowMessage(kNoTempFolderMessage, MB_OK);
+      break;
+    case InstallResult::kNotStarted: {
+      // The system's own words for why msiexec could not run (a policy, a damaged file).
+      const DWORD error = GetLastError();
+      WideString text;
+      ComposeSystemErrorText(text, error);
+      if (text.empty() && !(text.Append(L"The installer could not be started (error ") &&
+                            AppendDecimal(text, error) && text.Append(L")"))) {
+        ComposeMessage(text, {L"Out of memory"});
+      }
+      ShowMessage(text.c_str(), MB_ICONERROR);
+      break;
+    }
   }
 }
 

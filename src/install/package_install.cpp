@@ -21,10 +21,13 @@ bool AppendPathArgument(InstallCommandLine& commandLine, const wchar_t* path) {
 
 // Starts the system's msiexec with `commandLine`. The full path keeps a msiexec.exe planted next to
 // the stub (in the user's downloads folder) from running in its place. Returns the process handle,
-// or null when no process was started.
+// or null when no process was started (GetLastError() then tells why).
 HANDLE StartInstaller(InstallCommandLine& commandLine) {
   PathString application;
-  if (!ComposeSystemFilePath(application, L"msiexec.exe")) return nullptr;
+  if (!ComposeSystemFilePath(application, L"msiexec.exe")) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return nullptr;
+  }
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -54,6 +57,7 @@ InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t*
   SetStatusText(state, L"Installing...");
 
   InstallResult result = InstallResult::kDone;
+  DWORD startError = 0;
   PathString logPath;
   if (!ComposeRunFilePath(logPath, state.runFolder, kInstallLogFileName)) {
     result = InstallResult::kNoTempFolder;
@@ -64,6 +68,10 @@ InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t*
       if (HANDLE installer = StartInstaller(commandLine)) {
         WaitDispatchingMessages(installer, INFINITE);
         CloseHandle(installer);
+      } else {
+        // An application control policy, a missing or damaged msiexec: the user is told why.
+        startError = GetLastError();
+        result = InstallResult::kNotStarted;
       }
     }
     // When the installer did not start there is no wait and, as a rule, no log.
@@ -78,5 +86,6 @@ InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t*
   }
   if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   DeleteFileW(state.packagePath.c_str());
+  if (result == InstallResult::kNotStarted) SetLastError(startError);
   return result;
 }

@@ -18,7 +18,11 @@ using InstallCommandLine = FixedString<5000>;
 bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* packagePath,
                                const wchar_t* logPath);
 
-enum class InstallResult { kDone, kNoTempFolder };
+enum class InstallResult {
+  kDone,          // the installer ran (whether or not it installed the package)
+  kNoTempFolder,  // the log's path could not be composed: nothing was started
+  kNotStarted,    // msiexec could not be started; GetLastError() right after the call tells why
+};
 
 // Shows "Installing...", runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log
 // in the run's folder (`state.runFolder`) and waits for it, dispatching window messages meanwhile (a
@@ -27,5 +31,6 @@ enum class InstallResult { kDone, kNoTempFolder };
 // (ScanInstallLog into HKCU\`keyPath`) and deletes it; a log that cannot be opened is left in
 // place. The installer's exit code is not looked at: the result is kDone whether or not the
 // installation succeeded. Always deletes the package file at the end. When the log's path cannot be
-// composed nothing is installed: kNoTempFolder, and the package is deleted.
+// composed nothing is installed: kNoTempFolder, and the package is deleted. When msiexec cannot be
+// started: kNotStarted, with the reason in GetLastError().
 InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t* keyPath = kDownloadIdsKeyPath);

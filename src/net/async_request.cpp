@@ -49,12 +49,16 @@ void Finish(RequestContext* context) {
   Signal(context);
 }
 
-// Takes the request out of the context and closes it. Called with the lock held. Once the context
-// value is set, the library answers with its handle-closing notification, which drops its
-// reference; the lock is re-entrant, so a notification delivered inside this call is safe.
+// Takes the request out of the context and closes it: every notification from then on finds it
+// gone and leaves the sink alone. The handle is taken out under the lock but closed after leaving
+// it, since nothing promises that closing never waits for a notification running on another thread,
+// and such a notification waits for the lock. Once the context value is set, the library answers
+// with its handle-closing notification, which drops its reference.
 void CloseContextRequest(RequestContext* context) {
+  EnterCriticalSection(&context->lock);
   HINTERNET request = context->request;
   context->request = nullptr;
+  LeaveCriticalSection(&context->lock);
   if (request) WinHttp().CloseHandle(request);
 }
 
@@ -70,9 +74,7 @@ bool LockContext(RequestContext* context) {
 void ReleaseContext(RequestContext* context) {
   if (InterlockedDecrement(&context->references) > 0) return;
   if (context->lockInitialised) {
-    EnterCriticalSection(&context->lock);
     CloseContextRequest(context);
-    LeaveCriticalSection(&context->lock);
     DeleteCriticalSection(&context->lock);
   }
   if (context->completion) CloseHandle(context->completion);
@@ -188,10 +190,10 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
     LeaveCriticalSection(&context->lock);
   }
 
-  // Closing the request under the lock ends the sink calls: every notification after this finds
-  // the request gone.
-  EnterCriticalSection(&context->lock);
+  // Taking the request out ends the sink calls: a notification running now finishes under the lock
+  // first, and every later one finds the request gone.
   CloseContextRequest(context);
+  EnterCriticalSection(&context->lock);
   end = context->end;
   LeaveCriticalSection(&context->lock);
   ReleaseContext(context);

@@ -15,6 +15,8 @@ struct AttemptFacts {
   bool rangeRefused;  // a partial response (or a 416) that does not continue the file
   bool shortBody;     // the body ended before its Content-Length
   bool writeFailed;   // the package file could not be written
+  bool notPublished;  // the response's length is not the one the information server published
+  bool tooLarge;      // the package is 4 GiB or larger
 };
 
 enum class AttemptEnd { kComplete, kTransient, kPermanent };
@@ -23,7 +25,8 @@ enum class AttemptEnd { kComplete, kTransient, kPermanent };
 // not be made, was reset or aborted, or timed out; an invalid server response; HTTP 408, 429 and 5xx;
 // a body cut short; a partial response that does not fit the file. Permanent: any other HTTP error
 // status, no Content-Length, a TLS or certificate failure, a redirect that is refused, any other
-// library error, a package file that cannot be written. Otherwise the attempt is complete.
+// library error, a package file that cannot be written, a length other than the published one or
+// one of 4 GiB or more. Otherwise the attempt is complete.
 AttemptEnd ClassifyAttempt(const AttemptFacts& facts);
 
 // The pause in milliseconds before attempt `next` (2 to kMaxDownloadAttempts): 1, 2, 4, then 8

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "common/file_digest.h"
+#include "common/system_text.h"
 #include "net/async_request.h"
 #include "net/content_range.h"
 #include "net/download_policy.h"
@@ -19,6 +21,10 @@ constexpr DWORD kProgressIntervalMs = 100;
 constexpr BYTE kPackageSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 constexpr wchar_t kRetryingStatus[] = L"Download interrupted, retrying...";
+constexpr wchar_t kNotPublishedReason[] = L"the package on the server is not the one published";
+
+// The counts are 32-bit: a package of 4 GiB or more is refused at its headers.
+constexpr uint64_t kLargestPackageBytes = 0xFFFFFFFFull;
 
 // Validators and header values are short; longer ones are not used.
 using HeaderText = FixedString<256>;
@@ -27,11 +33,13 @@ using HeaderText = FixedString<256>;
 // under the request's lock on the library's threads; the attempt loop reads it between requests.
 struct Download {
   StubState* state;
+  const PackagePin* pin;  // the digest and length the information server published, if any
   HANDLE file;         // the package file, open for writing, shared with nobody, for the whole download
   DWORD inFile;        // bytes in the file
   DWORD total;         // the package's length, from the first response taken whole
   bool haveTotal;
-  HeaderText validator;  // If-Range for a resumed request: the ETag, or else Last-Modified; may be empty
+  HeaderText validator;  // If-Range for a resumed request: the strong ETag, or else Last-Modified;
+                         // empty: the file cannot be resumed, a new attempt starts again from zero
 
   // This attempt.
   bool resuming;       // it asked for the bytes from inFile on
@@ -63,10 +71,18 @@ bool QueryHeaderNumber(HINTERNET request, DWORD query, DWORD& number) {
                                 &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
 }
 
+// Moves the file position to `offset` (64-bit: packages from 2 GiB on have offsets that a 32-bit
+// distance cannot reach).
+bool SeekTo(HANDLE file, uint64_t offset) {
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
+}
+
 // Empties the package file: the next bytes written start the package again.
 bool TruncateFile(Download& download) {
   download.inFile = 0;
-  return SetFilePointer(download.file, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(download.file);
+  return SeekTo(download.file, 0) && SetEndOfFile(download.file);
 }
 
 // A response whose body is the whole package (a 200): its length and validators start the download.
@@ -75,12 +91,24 @@ bool TakeWholeResponse(Download& download, HINTERNET request) {
     download.facts.writeFailed = true;
     return false;
   }
-  DWORD length = 0;
-  if (!QueryHeaderNumber(request, WINHTTP_QUERY_CONTENT_LENGTH, length)) {
+  // Read as text: the library's number form is 32-bit and says nothing of larger lengths.
+  HeaderText lengthText;
+  uint64_t length = 0;
+  if (!QueryHeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH, lengthText) ||
+      !ParseDecimal64(lengthText.c_str(), lengthText.length(), length)) {
     download.facts.noLength = true;
     return false;
   }
-  download.total = length;
+  // Another length than the published one: not the package, and not a byte of it is read.
+  if (download.pin->hasSize && length != download.pin->size) {
+    download.facts.notPublished = true;
+    return false;
+  }
+  if (length > kLargestPackageBytes) {
+    download.facts.tooLarge = true;
+    return false;
+  }
+  download.total = static_cast<DWORD>(length);
   download.haveTotal = true;
   // A weak ETag cannot make a range conditional: then the date is the validator, if there is one.
   HeaderText etag;
@@ -103,8 +131,7 @@ bool TakePartialResponse(Download& download, HINTERNET request) {
     download.restartFile = true;
     return false;
   }
-  if (SetFilePointer(download.file, static_cast<LONG>(download.inFile), nullptr, FILE_BEGIN) !=
-      download.inFile) {
+  if (!SeekTo(download.file, download.inFile)) {
     download.facts.writeFailed = true;
     return false;
   }
@@ -140,6 +167,10 @@ bool OnHeaders(void* owner, HINTERNET request) {
 // kProgressIntervalMs, and on the last chunk. The bar never moves back within a download.
 bool OnData(void* owner, const BYTE* bytes, DWORD count) {
   Download& download = *static_cast<Download*>(owner);
+  if (count > kLargestPackageBytes - download.inFile) {  // more than announced, past the 32-bit counts
+    download.facts.tooLarge = true;
+    return false;
+  }
   DWORD written = 0;
   if (!WriteFile(download.file, bytes, count, &written, nullptr) || written != count) {
     download.facts.writeFailed = true;
@@ -175,16 +206,6 @@ void OnFailed(void* owner, DWORD error) {
   }
 }
 
-// Sets `message` to the system's own text for `code` (empty when the system has none).
-void ComposeSystemErrorText(WideString& message, DWORD code) {
-  wchar_t* text = nullptr;
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                 nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0,
-                 nullptr);
-  ComposeMessage(message, {text ? text : L""});
-  if (text) LocalFree(text);
-}
-
 // Appends the library's text for `code`, or "error N" where it has none.
 bool AppendErrorReason(WideString& reason, DWORD code) {
   return AppendHttpErrorText(reason, code) || (reason.Append(L"error ") && AppendDecimal(reason, code));
@@ -205,7 +226,11 @@ void DescribeFailure(const Download& download, WideString& failure) {
   const AttemptFacts& facts = download.facts;
   WideString reason;
   bool composed;
-  if (facts.writeFailed) {
+  if (facts.notPublished) {
+    composed = reason.Append(kNotPublishedReason);
+  } else if (facts.tooLarge) {
+    composed = reason.Append(L"the package is 4 GiB or larger");
+  } else if (facts.writeFailed) {
     composed = reason.Append(L"the package file could not be written");
   } else if (facts.error != 0) {
     composed = AppendErrorReason(reason, facts.error);
@@ -235,7 +260,10 @@ AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupF
   download.facts = AttemptFacts{};
   download.retryAfterMs = 0;
   download.restartFile = false;
-  download.resuming = download.haveTotal && download.inFile > 0 && download.inFile < download.total;
+  // Only a validator makes a range safe: without one, a package replaced on the server by another of
+  // the same length would give old bytes followed by new ones. Then the attempt starts from zero.
+  download.resuming = download.haveTotal && download.inFile > 0 && download.inFile < download.total &&
+                      !download.validator.empty();
   if (!download.resuming && download.inFile != 0 && !TruncateFile(download)) {
     download.facts.writeFailed = true;
     return ClassifyAttempt(download.facts);
@@ -256,27 +284,32 @@ AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupF
   download.facts.error = end.error;
   download.facts.shortBody = !download.facts.noLength && !download.facts.rangeRefused &&
                              (!download.haveTotal || download.inFile != download.total);
-  if (download.restartFile) TruncateFile(download);
+  // A file that cannot be emptied would be written over and could look complete: the end.
+  if (download.restartFile && !TruncateFile(download)) download.facts.writeFailed = true;
   return ClassifyAttempt(download.facts);
 }
 
+// The same file (volume and file index) of the same size. The last-write time is not compared: on
+// NTFS it may only be brought up to date when the writing handle is closed, so it can differ from
+// the one read before the close. An edit in place of the same size between the close and the
+// reopening is what a published digest catches.
 bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
   return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
          a.nFileIndexLow == b.nFileIndexLow && a.nFileSizeHigh == b.nFileSizeHigh &&
-         a.nFileSizeLow == b.nFileSizeLow && a.ftLastWriteTime.dwLowDateTime == b.ftLastWriteTime.dwLowDateTime &&
-         a.ftLastWriteTime.dwHighDateTime == b.ftLastWriteTime.dwHighDateTime;
+         a.nFileSizeLow == b.nFileSizeLow;
 }
 
 // Closes the written file and opens it again for reading with read sharing only, so that nothing
 // can change or replace it until the installer is done with it. The file reopened must be the one
-// written (same file, size and time). Returns INVALID_HANDLE_VALUE when that fails; `written` is
-// closed in any case.
+// written (same file and size). Returns INVALID_HANDLE_VALUE when that fails; `written` is closed in
+// any case.
 HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
   BY_HANDLE_FILE_INFORMATION before = {};
   const bool known = GetFileInformationByHandle(written, &before) != FALSE;
   CloseHandle(written);
   if (!known) return INVALID_HANDLE_VALUE;
-  HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                            nullptr);
   if (held == INVALID_HANDLE_VALUE) return held;
   BY_HANDLE_FILE_INFORMATION after = {};
   if (!GetFileInformationByHandle(held, &after) || !SameFile(before, after)) {
@@ -289,7 +322,7 @@ HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
 bool StartsWithPackageSignature(HANDLE file) {
   BYTE head[sizeof(kPackageSignature)] = {};
   DWORD read = 0;
-  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0 || !ReadFile(file, head, sizeof(head), &read, nullptr) ||
+  if (!SeekTo(file, 0) || !ReadFile(file, head, sizeof(head), &read, nullptr) ||
       read != sizeof(head)) {
     return false;
   }
@@ -299,14 +332,25 @@ bool StartsWithPackageSignature(HANDLE file) {
   return true;
 }
 
+// Whether the held package's bytes have the published digest (true when none was published).
+bool HasPublishedDigest(HANDLE package, const PackagePin& pin) {
+  if (!pin.hasDigest) return true;
+  uint8_t digest[kSha256Bytes];
+  if (!FileSha256(package, digest)) return false;
+  uint8_t difference = 0;
+  for (size_t i = 0; i < kSha256Bytes; ++i) difference |= static_cast<uint8_t>(digest[i] ^ pin.digest[i]);
+  return difference == 0;
+}
+
 }  // namespace
 
-bool DownloadPackage(StubState& state, const wchar_t* url, const wchar_t* path, WideString& failure,
-                     HANDLE& package) {
+bool DownloadPackage(StubState& state, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
+                     WideString& failure, HANDLE& package) {
   package = INVALID_HANDLE_VALUE;
   failure.Clear();
   Download download = {};
   download.state = &state;
+  download.pin = &pin;
   // A new file in the run's own folder: nothing an earlier run left is ever appended to.
   download.file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
   if (download.file == INVALID_HANDLE_VALUE) {
@@ -335,10 +379,16 @@ bool DownloadPackage(StubState& state, const wchar_t* url, const wchar_t* path, 
     ComposeFailure(failure, L"the package file was changed after the download");
     return false;
   }
-  if (!StartsWithPackageSignature(package)) {
+  const wchar_t* refusal = nullptr;
+  if (!HasPublishedDigest(package, pin)) {
+    refusal = kNotPublishedReason;
+  } else if (!StartsWithPackageSignature(package)) {
+    refusal = L"the file received is not an installer package";
+  }
+  if (refusal) {
     CloseHandle(package);
     package = INVALID_HANDLE_VALUE;
-    ComposeFailure(failure, L"the file received is not an installer package");
+    ComposeFailure(failure, refusal);
     return false;
   }
   return true;

@@ -49,34 +49,34 @@ StoreResult StoreDownloadId(StubState& state, const InstallerTag& tag) {
 }
 
 StoreResult StoreDownloadIdTo(StubState& state, const InstallerTag& tag, const wchar_t* idFilePath) {
-  DeleteFileW(idFilePath);
-  HANDLE idFile = CreateFileW(idFilePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                              nullptr);
-
-  StoreResult result = StoreResult::kOk;
   const DWORD idLength = tag.trailer.idLength;
   DWORD read = 0;
   // Only an identifier that lies inside the file and fits the buffer (99 bytes and a NUL) is read.
   // An empty one is read from wherever it points: nothing is read, and a failed seek does no harm.
+  // It is read before the id file is touched: a damaged copy must not replace the identifier that
+  // an earlier run stored with an empty file.
   if (!tag.trailer.idReadable) {
-    result = StoreResult::kExtractFailed;
-  } else {
-    SetFilePointer(tag.file, static_cast<LONG>(tag.trailer.idOffset), nullptr, FILE_BEGIN);
-    if (!ReadFile(tag.file, state.downloadId, idLength, &read, nullptr) || read != idLength) {
-      result = StoreResult::kExtractFailed;
-    }
+    state.downloadId[0] = 0;
+    return StoreResult::kExtractFailed;
   }
-  state.downloadId[result == StoreResult::kOk ? idLength : 0] = 0;
+  SetFilePointer(tag.file, static_cast<LONG>(tag.trailer.idOffset), nullptr, FILE_BEGIN);
+  if (!ReadFile(tag.file, state.downloadId, idLength, &read, nullptr) || read != idLength) {
+    state.downloadId[0] = 0;
+    return StoreResult::kExtractFailed;
+  }
+  state.downloadId[idLength] = 0;
 
-  if (result == StoreResult::kOk) {
-    DWORD written = 0;
-    if (idFile == INVALID_HANDLE_VALUE ||
-        !WriteFile(idFile, state.downloadId, idLength, &written, nullptr) || written != idLength) {
-      result = StoreResult::kWriteFailed;
-    }
+  DeleteFileW(idFilePath);
+  HANDLE idFile = CreateFileW(idFilePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                              nullptr);
+  DWORD written = 0;
+  StoreResult result = StoreResult::kOk;
+  if (idFile == INVALID_HANDLE_VALUE || !WriteFile(idFile, state.downloadId, idLength, &written, nullptr) ||
+      written != idLength) {
+    result = StoreResult::kWriteFailed;
   }
-  // The id file is closed on every path (an earlier failure leaves it empty or partial); the
-  // executable only on success, as the caller may still hold it after a failure.
+  // The id file is closed on every path (a failed write leaves it empty or partial); the executable
+  // only on success, as the caller may still hold it after a failure.
   if (idFile != INVALID_HANDLE_VALUE) CloseHandle(idFile);
   if (result == StoreResult::kOk) CloseHandle(tag.file);
   return result;

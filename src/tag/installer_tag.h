@@ -28,9 +28,10 @@ bool ReadInstallerTagFrom(const wchar_t* path, InstallerTag& tag);
 // Copies the identifier into `state.downloadId` and into the id file in the roaming application-data
 // folder, replacing any earlier file. On success both files are closed. An identifier that cannot be
 // read whole (`tag.trailer.idReadable` is false, or the read comes short) is an extract failure,
-// which leaves `state.downloadId` empty; an id file that cannot be named, created or written whole is
-// a write failure. After a failure the id file, if created, is left as it is, and the executable
-// stays open.
+// which leaves `state.downloadId` empty and the id file untouched (an identifier stored by an earlier
+// run stays); an id file that cannot be named, created or written whole is a write failure. After a
+// write failure the id file, if created, is left as it is. After any failure the executable stays
+// open.
 StoreResult StoreDownloadId(StubState& state, const InstallerTag& tag);
 
 // The same with an explicit id-file path.

@@ -44,6 +44,22 @@ class InstallTest(h.StubTestCase):
         self.assertEqual(h.run_folders(), [])
         self.assertEqual(self.read_id_file(), h.SAMPLE_ID)
 
+    def test_installer_that_cannot_be_started(self):
+        # A file in msiexec's place that is no program, as an application control policy or a
+        # damaged system leaves it: the user hears why, in one box, and nothing is left behind.
+        not_a_program = os.path.join(self.work, "msiexec.exe")
+        with open(not_a_program, "wb") as f:
+            f.write(b"not a program" * 100)
+        subprocess.run([h.FAKE_PREFIX_TOOL, "install", not_a_program], check=True, env=h.wine_env())
+        self.addCleanup(subprocess.run, [h.FAKE_PREFIX_TOOL, "remove"], env=h.wine_env())
+        self.serve_package()
+        run = h.run_exe(self.tagged_stub())
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(len(run.boxes), 1, run.boxes)
+        self.assertTrue(run.boxes[0].strip(), "an empty box")
+        self.assertFalse(run.boxes[0].startswith(h.FAILED_PREFIX), run.boxes)
+        self.assertEqual(h.run_folders(), [])
+
     def test_log_that_cannot_be_opened(self):
         h.use_fake_msiexec(self)
         self.serve_package()

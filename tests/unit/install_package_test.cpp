@@ -280,7 +280,9 @@ TEST_F(PackageInstallTest, WithoutALogOnlyThePackageGoes) {
 TEST_F(PackageInstallTest, MissingSystemMsiexecIsNotLookedForElsewhere) {
   ASSERT_TRUE(DeleteFileW(SystemMsiexec().c_str()));
 
-  RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  // Not started, and the driver learns why (it shows the system's text for it).
+  EXPECT_EQ(RunPackageInstall(state_, INVALID_HANDLE_VALUE, keyPath_.c_str()), InstallResult::kNotStarted);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   EXPECT_TRUE(InstallerRun().empty()) << "ran " << InstallerRun()["module"];
   EXPECT_TRUE(Recorded().empty());

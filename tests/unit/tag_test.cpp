@@ -44,6 +44,8 @@ class TagTest : public ::testing::Test {
 TEST_F(TagTest, TableOfTrailers) {
   const size_t n = kBody.size();
   static const std::string kHundred(100, '1');
+  // What an earlier run stored: a copy whose identifier cannot be read leaves it as it is.
+  static const std::string kEarlier = "AN-OLDER-AND-MUCH-LONGER-IDENTIFIER-FROM-AN-EARLIER-RUN";
   const struct {
     const char* name;
     std::string file;
@@ -65,17 +67,17 @@ TEST_F(TagTest, TableOfTrailers) {
       {"99 bytes", Tagged(std::string(99, '9')), true, StoreResult::kOk, std::string(99, '9'),
        std::string(99, '9')},
       {"length runs past the end of the file", kBody + "SHORT" + Trailer(n, 40), true,
-       StoreResult::kExtractFailed, "", ""},
+       StoreResult::kExtractFailed, kEarlier, ""},
       {"offset beyond the end of the file", kBody + "ID" + Trailer(n + 1000, 2), true,
-       StoreResult::kExtractFailed, "", ""},
-      {"100 bytes", Tagged(kHundred), true, StoreResult::kExtractFailed, "", ""},
-      {"huge length", kBody + "ID" + Trailer(n, 0xFFFFFFF0), true, StoreResult::kExtractFailed, "", ""},
+       StoreResult::kExtractFailed, kEarlier, ""},
+      {"100 bytes", Tagged(kHundred), true, StoreResult::kExtractFailed, kEarlier, ""},
+      {"huge length", kBody + "ID" + Trailer(n, 0xFFFFFFF0), true, StoreResult::kExtractFailed, kEarlier, ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::wstring exe = Path(L"stub.exe");
     const std::wstring idFile = Path(L"velko-download-id.txt");
-    ASSERT_TRUE(WriteBytes(idFile, "AN-OLDER-AND-MUCH-LONGER-IDENTIFIER-FROM-AN-EARLIER-RUN"));
+    ASSERT_TRUE(WriteBytes(idFile, kEarlier));
     ASSERT_TRUE(WriteBytes(exe, c.file));
     ZeroMemory(&state_, sizeof(state_));
 
@@ -91,7 +93,7 @@ TEST_F(TagTest, TableOfTrailers) {
     EXPECT_EQ(result, c.result);
     std::string written;
     ASSERT_TRUE(ReadBytes(idFile, written));
-    EXPECT_EQ(written, c.idFile);  // replaced, never appended to
+    EXPECT_EQ(written, c.idFile);  // replaced, never appended to; kept after an extract failure
     if (result == StoreResult::kOk) EXPECT_EQ(std::string(state_.downloadId), c.id);
   }
 }
