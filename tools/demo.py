@@ -140,6 +140,9 @@ def show_results(run, shots, packages, database, temp_before):
     """Prints what the run did; returns whether it all went as it should."""
     print("  Exit code:           %d" % run.exit_code)
     print("  Message boxes:       %s" % (", ".join(repr(b) for b in run.boxes) or "none"))
+    if run.exit_code == 0 and not run.boxes:
+        print("  Package check:       passed (the file downloaded has the SHA-256 and the length the site "
+              "published; else a box would have said so and nothing would have been installed)")
     print("  The site's records:")
     db = Database(database)
     downloads = db.rows("SELECT ident, product, campaign, downloaded_at FROM downloads")
@@ -184,8 +187,14 @@ def main():
     clean_slate(out)
     site_dir, downloads_dir = os.path.join(out, "site"), os.path.join(out, "downloads")
     config = os.path.join(site_dir, "site.toml")
+    # The publisher pins the package: `velko-site hash` prints the two settings, and every
+    # information reply then carries them; the stub installs nothing else.
+    pin = subprocess.run([SITE_COMMAND, "hash", DEMO_MSI], capture_output=True, text=True)
+    if pin.returncode != 0:
+        print("%sThe whole job did NOT succeed." % pin.stderr)
+        return 1
     with open(config, "w") as f:
-        f.write(SITE_CONFIG % (STUB_EXE, PACKAGE_HOST, PACKAGE_PATH))
+        f.write(SITE_CONFIG % (STUB_EXE, PACKAGE_HOST, PACKAGE_PATH) + pin.stdout)
 
     # The publisher's first step: is the configuration (and the stub it names) usable?
     check = subprocess.run([SITE_COMMAND, "check", config], capture_output=True, text=True)
@@ -204,6 +213,8 @@ def main():
         print("                       records in %s" % os.path.join(site_dir, "velko-site.db"))
         print("Package server:        http://%s%s (the demo package, sent slowly enough to watch)"
               % (PACKAGE_HOST, PACKAGE_PATH))
+        print("The package, pinned in the site's configuration (site/velko-site hash %s):" % DEMO_MSI)
+        print("  " + pin.stdout.strip().replace("\n", "\n  "))
         print()
         print("1. A visitor downloads a copy from the site:")
         exe = download_copy(downloads_dir)

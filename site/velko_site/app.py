@@ -232,7 +232,13 @@ class Site:
         # A download of a product since removed from the configuration gets the default as well.
         chosen = self.config.products.get(product) or self.config.products[self.config.default_product]
         # Written as it stands, not escaped: the stub takes the bytes between the tags literally.
-        return _plain(start_response, "200 OK", b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>")
+        reply = b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>"
+        if chosen.package_sha256:
+            # The package pinned: the stub installs nothing of another length or digest. Stubs that
+            # know only MSIURL look no further.
+            reply += b"<MSISHA256>%s</MSISHA256><MSISIZE>%d</MSISIZE>" % (
+                chosen.package_sha256.encode("ascii"), chosen.package_size)
+        return _plain(start_response, "200 OK", reply)
 
 
 def create_app(config_path):

@@ -4,10 +4,12 @@
     velko-site init-db CONFIG
     velko-site report CONFIG
     velko-site serve CONFIG [--bind HOST:PORT] [--workers N] [GUNICORN OPTIONS...]
+    velko-site hash FILE       the package_sha256 and package_size lines for a package file
 
 A refusal is one line on stderr and exit status 2.
 """
 import argparse
+import hashlib
 import os
 import sys
 
@@ -28,6 +30,17 @@ def format_report(rows):
     return lines
 
 
+def hash_lines(path):
+    """The configuration lines that pin the package at `path`: its SHA-256 and its length."""
+    digest = hashlib.sha256()
+    size = 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+            size += len(block)
+    return ['package_sha256 = "%s"' % digest.hexdigest(), "package_size = %d" % size]
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(prog="velko-site", description="The publisher's download site.")
     sub = p.add_subparsers(dest="command", required=True)
@@ -35,6 +48,7 @@ def main(argv=None):
                        ("init-db", "create the tables unless they exist (the site also does on start)"),
                        ("report", "copies downloaded and run, per product and campaign")):
         sub.add_parser(name, help=text).add_argument("config")
+    sub.add_parser("hash", help="print the package_sha256 and package_size lines for a package file").add_argument("file")
     serve = sub.add_parser("serve", help="serve the site with gunicorn (further options go to gunicorn)")
     serve.add_argument("config")
     serve.add_argument("--bind", default="127.0.0.1:8000")
@@ -42,6 +56,13 @@ def main(argv=None):
     args, rest = p.parse_known_args(argv)
     if rest and args.command != "serve":
         p.error("unrecognized arguments: %s" % " ".join(rest))
+    if args.command == "hash":
+        try:
+            print("\n".join(hash_lines(args.file)))
+        except OSError as e:
+            print("velko-site: %s: cannot read: %s" % (args.file, e.strerror), file=sys.stderr)
+            return 2
+        return 0
     try:
         config = load_config(args.config)
         if args.command in ("check", "serve"):

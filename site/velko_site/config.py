@@ -7,6 +7,8 @@
     stub = "stubs/velko-stub.exe"              # the untagged stub copies are made from
     package_url = "https://downloads.example.com/velko-demo.msi"
     file_name = "velko-demo-setup.exe"         # the name the visitor's browser saves
+    package_sha256 = "5f3c...e9"               # optional, with package_size: the package pinned
+    package_size = 3041280                     # (velko-site hash FILE prints both lines)
 
 Relative paths are taken from the configuration file's folder.  Every refusal is a ConfigError
 whose text names the file and the setting; unknown settings are refused too, so that a misspelt
@@ -33,7 +35,8 @@ MAX_URL_LENGTH = 2000
 FILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9 ._()+-]{0,95}\.[eE][xX][eE]")
 
 TOP_KEYS = {"database", "default_product", "products"}
-PRODUCT_KEYS = {"stub", "package_url", "file_name"}
+PRODUCT_KEYS = {"stub", "package_url", "file_name", "package_sha256", "package_size"}
+SHA256_HEX = re.compile(r"[0-9A-Fa-f]{64}")
 
 
 class ConfigError(Exception):
@@ -41,10 +44,13 @@ class ConfigError(Exception):
 
 
 class Product:
-    __slots__ = ("name", "stub", "package_url", "file_name")
+    """package_sha256 (64 lower-case hex digits) and package_size (bytes): the package as published,
+    both None when the configuration does not pin it."""
+    __slots__ = ("name", "stub", "package_url", "file_name", "package_sha256", "package_size")
 
-    def __init__(self, name, stub, package_url, file_name):
+    def __init__(self, name, stub, package_url, file_name, package_sha256=None, package_size=None):
         self.name, self.stub, self.package_url, self.file_name = name, stub, package_url, file_name
+        self.package_sha256, self.package_size = package_sha256, package_size
 
 
 class Config:
@@ -121,7 +127,16 @@ def parse_config(data, path):
         if not FILE_NAME.fullmatch(file_name):
             fail("%s.file_name: must end in .exe and hold only letters, digits, blanks and "
                  "._()+- (at most 100 characters)" % where)
-        loaded[name] = Product(name, stub, url, file_name)
+        sha256, size = table.get("package_sha256"), table.get("package_size")
+        if (sha256 is None) != (size is None):
+            fail("%s: package_sha256 and package_size go together (velko-site hash FILE prints both)" % where)
+        if sha256 is not None and not (isinstance(sha256, str) and SHA256_HEX.fullmatch(sha256)):
+            fail("%s.package_sha256: must be the package's SHA-256 as 64 hexadecimal digits" % where)
+        # bool is an int in Python; a size of true is no size.
+        if size is not None and (not isinstance(size, int) or isinstance(size, bool) or size <= 0
+                                 or size >= 1 << 64):
+            fail("%s.package_size: must be the package's length in bytes, a positive integer" % where)
+        loaded[name] = Product(name, stub, url, file_name, sha256 and sha256.lower(), size)
 
     default = text(data, "default_product", "default_product")
     if default not in loaded:

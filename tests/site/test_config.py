@@ -74,11 +74,30 @@ class ConfigTest(unittest.TestCase):
             ("products.demo", "velko-stub.exe", "products.demo: must be a table"),
             (("products", "de/mo"), GOOD["products"]["demo"], "products.de/mo: product names"),
             (("products", ".."), GOOD["products"]["demo"], "products...: product names"),
+            ("products.demo.package_sha256", "ab" * 32, "products.demo: package_sha256 and package_size go together"),
+            ("products.demo.package_size", 5, "products.demo: package_sha256 and package_size go together"),
         ]
+        pinned = with_change("products.demo.package_sha256", "ab" * 32)
+        pinned["products"]["demo"]["package_size"] = 115200
+        parse_config(pinned, self.path)  # the good pin, for the cases below
+        for key, value, message in [
+            ("package_sha256", "ab" * 31, "must be the package's SHA-256 as 64 hexadecimal digits"),
+            ("package_sha256", "ab" * 33, "must be the package's SHA-256 as 64 hexadecimal digits"),
+            ("package_sha256", "xy" * 32, "must be the package's SHA-256 as 64 hexadecimal digits"),
+            ("package_sha256", 5, "must be the package's SHA-256 as 64 hexadecimal digits"),
+            ("package_size", 0, "must be the package's length in bytes, a positive integer"),
+            ("package_size", -1, "must be the package's length in bytes, a positive integer"),
+            ("package_size", "115200", "must be the package's length in bytes, a positive integer"),
+            ("package_size", True, "must be the package's length in bytes, a positive integer"),
+            ("package_size", 1 << 64, "must be the package's length in bytes, a positive integer"),
+        ]:
+            data = copy.deepcopy(pinned)
+            data["products"]["demo"][key] = value
+            cases.append((None, data, "products.demo.%s: %s" % (key, message)))
         for path, value, message in cases:
             with self.subTest(path=path, value=value):
                 with self.assertRaises(ConfigError) as caught:
-                    parse_config(with_change(path, value), self.path)
+                    parse_config(value if path is None else with_change(path, value), self.path)
                 self.assertIn(self.path + ": " + message, str(caught.exception))
 
     def config_with(self, stub=None, url="http://127.0.0.3/velko-demo.msi"):
