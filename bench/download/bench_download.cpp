@@ -7,7 +7,7 @@
 //       the same with the package's digest and length published (VELKO_BENCH_SHA256 and
 //       VELKO_BENCH_SIZE), so that the download is checked against them
 //   velko-bench-download stub-headless URL PATH [WINESERVER_PID]
-//       DownloadPackage with no window (null handles, so no window updates): the download code
+//       DownloadPackage with no window, reporting to nobody: the download code
 //       alone, to tell its own cost from that of the window updates
 //   velko-bench-download plain URL PATH [WINESERVER_PID]
 //       a plain synchronous WinHTTP GET: a loop of WinHttpReadData into a 256 KiB buffer, each chunk
@@ -257,7 +257,9 @@ int wmain(int argc, wchar_t** argv) {
   if (stubMode) {
     HANDLE package = INVALID_HANDLE_VALUE;
     DeleteFileW(path);  // the download makes a new file
-    ok = DownloadPackage(state, url, pin, path, failure, package);
+    // Headless: the stages report to nobody.
+    const ProgressReport report = headless ? ProgressReport{} : ReportToWindow(state);
+    ok = DownloadPackage(report, url, pin, path, failure, package);
     if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   } else {
     bytes = PlainDownload(url, path, ok);

@@ -9,7 +9,7 @@
 #include "net/package_download.h"
 #include "tag/installer_tag.h"
 #include "ui/message_box.h"
-#include "ui/message_wait.h"
+#include "common/message_wait.h"
 #include "ui/progress_window.h"
 
 namespace {
@@ -89,14 +89,16 @@ void RunStages(StubState& state, HINSTANCE instance) {
     return;
   }
 
+  // The stages report to the window; they do not know it.
+  const ProgressReport report = ReportToWindow(state);
   HANDLE package = INVALID_HANDLE_VALUE;
   WideString downloadFailure;
-  if (!DownloadPackage(state, packageUrl.c_str(), pin, state.packagePath.c_str(), downloadFailure, package)) {
+  if (!DownloadPackage(report, packageUrl.c_str(), pin, state.packagePath.c_str(), downloadFailure, package)) {
     ShowFailure(downloadFailure);
     return;
   }
 
-  switch (RunPackageInstall(state, package)) {
+  switch (RunPackageInstall(state, report, package)) {
     case InstallResult::kDone:
       break;
     case InstallResult::kNoTempFolder:

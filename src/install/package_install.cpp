@@ -2,8 +2,7 @@
 
 #include "common/run_folder.h"
 #include "common/system_library.h"
-#include "ui/message_wait.h"
-#include "ui/progress_window.h"
+#include "common/message_wait.h"
 
 namespace {
 
@@ -53,8 +52,9 @@ bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* p
          commandLine.Append(L" /norestart /Larv ") && AppendPathArgument(commandLine, logPath);
 }
 
-InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t* keyPath) {
-  SetStatusText(state, L"Installing...");
+InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
+                                const wchar_t* keyPath) {
+  ReportStatus(report, L"Installing...");
 
   InstallResult result = InstallResult::kDone;
   DWORD startError = 0;

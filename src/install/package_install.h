@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "common/progress_report.h"
 #include "common/stub_state.h"
 #include "install/install_log.h"
 
@@ -24,7 +25,7 @@ enum class InstallResult {
   kNotStarted,    // msiexec could not be started; GetLastError() right after the call tells why
 };
 
-// Shows "Installing...", runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log
+// Reports "Installing..." as the status, runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log
 // in the run's folder (`state.runFolder`) and waits for it, dispatching window messages meanwhile (a
 // WM_QUIT does not end the wait). `package` (may be INVALID_HANDLE_VALUE) is the package held open
 // so that nothing can change it: it is closed once the installer has ended. Then scans the log
@@ -33,4 +34,5 @@ enum class InstallResult {
 // installation succeeded. Always deletes the package file at the end. When the log's path cannot be
 // composed nothing is installed: kNoTempFolder, and the package is deleted. When msiexec cannot be
 // started: kNotStarted, with the reason in GetLastError().
-InstallResult RunPackageInstall(StubState& state, HANDLE package, const wchar_t* keyPath = kDownloadIdsKeyPath);
+InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
+                                const wchar_t* keyPath = kDownloadIdsKeyPath);

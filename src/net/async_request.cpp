@@ -1,6 +1,6 @@
 #include "net/async_request.h"
 
-#include "ui/message_wait.h"
+#include "common/message_wait.h"
 
 namespace {
 

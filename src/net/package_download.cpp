@@ -8,8 +8,7 @@
 #include "net/content_range.h"
 #include "net/download_policy.h"
 #include "net/progress_format.h"
-#include "ui/message_wait.h"
-#include "ui/progress_window.h"
+#include "common/message_wait.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ using HeaderText = FixedString<256>;
 // The download across its attempts, and what the current attempt saw. The sink functions write it
 // under the request's lock on the library's threads; the attempt loop reads it between requests.
 struct Download {
-  StubState* state;
+  const ProgressReport* report;  // where the status line and the bar go
   const PackagePin* pin;  // the digest and length the information server published, if any
   HANDLE file;         // the package file, open for writing, shared with nobody, for the whole download
   DWORD inFile;        // bytes in the file
@@ -189,21 +188,16 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
     download.position = position;
     download.shownStatus = status;
     download.shownAt = now ? now : 1;
-    PostProgressPosition(*download.state, position);
-    SetStatusText(*download.state, status.c_str());
+    ReportPosition(*download.report, position);
+    ReportStatus(*download.report, status.c_str());
   }
   return true;
 }
 
 // A request error: the library's text, where it has one, in the status line.
 void OnFailed(void* owner, DWORD error) {
-  StubState& state = *static_cast<Download*>(owner)->state;
   WideString text;
-  if (AppendHttpErrorText(text, error)) {
-    SetStatusText(state, text.c_str());  // cut to the status line's length
-  } else if (HWND window = state.mainWindow) {
-    InvalidateRect(window, nullptr, FALSE);
-  }
+  if (AppendHttpErrorText(text, error)) ReportStatus(*static_cast<Download*>(owner)->report, text.c_str());
 }
 
 // Appends the library's text for `code`, or "error N" where it has none.
@@ -344,12 +338,12 @@ bool HasPublishedDigest(HANDLE package, const PackagePin& pin) {
 
 }  // namespace
 
-bool DownloadPackage(StubState& state, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
+bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
                      WideString& failure, HANDLE& package) {
   package = INVALID_HANDLE_VALUE;
   failure.Clear();
   Download download = {};
-  download.state = &state;
+  download.report = &report;
   download.pin = &pin;
   // A new file in the run's own folder: nothing an earlier run left is ever appended to.
   download.file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
@@ -364,7 +358,7 @@ bool DownloadPackage(StubState& state, const wchar_t* url, const PackagePin& pin
     end = RunAttempt(download, url, failure);
     if (end != AttemptEnd::kTransient || attempt == kMaxDownloadAttempts) break;
     const DWORD pause = PauseBeforeAttempt(attempt + 1, download.retryAfterMs, pausedMs);
-    SetStatusText(state, kRetryingStatus);
+    ReportStatus(report, kRetryingStatus);
     WaitDispatchingMessages(nullptr, pause);
     pausedMs += pause;
   }

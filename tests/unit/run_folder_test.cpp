@@ -77,14 +77,14 @@ TEST_F(RunFolderTest, RemovalTakesEveryFileAndTheFolderButNotWhatIsStillOpen) {
 }
 
 TEST_F(RunFolderTest, PackageFileThatCannotBeMadeGivesTheSystemsTextAndNoRequest) {
-  StubState state = {};
   WideString failure;
   HANDLE package = nullptr;
   const std::wstring missingFolder = temp_ + L"\\no-such-folder\\velko-installer.msi";
   const std::wstring taken = temp_ + L"\\velko-installer.msi";  // a new file is made, never one reused
   ASSERT_TRUE(WriteBytes(taken, "left by someone"));
   for (const std::wstring& path : {missingFolder, taken}) {
-    EXPECT_FALSE(DownloadPackage(state, L"http://127.0.0.1:9/p.msi", PackagePin{}, path.c_str(), failure, package));
+    EXPECT_FALSE(DownloadPackage(ProgressReport{}, L"http://127.0.0.1:9/p.msi", PackagePin{}, path.c_str(), failure,
+                                 package));
     EXPECT_EQ(package, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(failure.empty());
     EXPECT_EQ(std::wstring(failure.c_str()).find(L"The download failed"), std::wstring::npos) << failure.c_str();

@@ -1,4 +1,4 @@
-#include "ui/message_wait.h"
+#include "common/message_wait.h"
 
 bool WaitDispatchingMessages(HANDLE handle, DWORD timeoutMs) {
   const DWORD handleCount = handle ? 1 : 0;
