@@ -221,6 +221,18 @@ def reg_delete(key):
     subprocess.run([WINE, REG_EXE, "delete", "HKCU\\" + key, "/f"], env=wine_env(), capture_output=True)
 
 
+def set_display_dpi(dpi):
+    """The display scale for the prefix's programs started from now on, in DPI (96 is 100%, 144 is
+    150%); None goes back to the prefix's default (96). Wine takes it from LogPixels under
+    HKCU\Control Panel\Desktop and tells every program that DPI."""
+    key = r"HKCU\Control Panel\Desktop"
+    if dpi is None:
+        command = ["delete", key, "/v", "LogPixels", "/f"]
+    else:
+        command = ["add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"]
+    subprocess.run([WINE, REG_EXE, *command], env=wine_env(), capture_output=True)
+
+
 def restart_wineserver():
     """Ends the prefix's Wine processes and starts its persistent wineserver and services again
     through tools/make-wine-prefix, which gives them none of our pipes: a wineserver started by the

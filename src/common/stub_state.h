@@ -25,6 +25,8 @@ struct StubState {
   StatusText statusText;
   HWND progressBar;
   HWND mainWindow;
+  HWND statusLine;   // the status line, a static control: what assistive technology reads
+  HFONT statusFont;  // its font, for the window's current DPI
   char downloadId[kDownloadIdCapacityBytes];
 };
 

@@ -6,46 +6,120 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"progresswindow";
 constexpr wchar_t kCaption[] = L"Installing";
+// Sizes at 96 DPI (100%), scaled to the window's DPI: MulDiv(size, dpi, 96).
+constexpr int kBaseDpi = 96;
 constexpr int kWindowWidth = 340;
 constexpr int kWindowHeight = 120;
 constexpr RECT kBarRect = {20, 20, 280, 37};
 constexpr int kTextX = 20;
 constexpr int kTextY = 44;
+constexpr int kFontHeight = 14;
+
+// Posted to the main window when the status text changed: the UI thread puts it into the status
+// line (a notification thread must not wait for the UI thread, as a sent WM_SETTEXT would).
+constexpr UINT kStatusChanged = WM_APP + 1;
 
 StubState* StateOf(HWND window) {
   return reinterpret_cast<StubState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
+int Scale(int size, UINT dpi) { return MulDiv(size, static_cast<int>(dpi), kBaseDpi); }
+
+RECT ScaledRect(const RECT& rect, UINT dpi) {
+  return RECT{Scale(rect.left, dpi), Scale(rect.top, dpi), Scale(rect.right, dpi), Scale(rect.bottom, dpi)};
+}
+
+// GetDpiForWindow and GetDpiForSystem came with Windows 10 (1607): looked up at run time.
+using DpiForWindowFunction = UINT(WINAPI*)(HWND);
+using DpiForSystemFunction = UINT(WINAPI*)();
+
+template <typename Function>
+Function User32Function(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+// The DPI of `window` (its monitor's, where the system scales per monitor), or the system's DPI
+// for a null window.
+UINT DpiOf(HWND window) {
+  if (window) {
+    if (auto forWindow = User32Function<DpiForWindowFunction>("GetDpiForWindow")) {
+      if (const UINT dpi = forWindow(window)) return dpi;
+    }
+  } else if (auto forSystem = User32Function<DpiForSystemFunction>("GetDpiForSystem")) {
+    if (const UINT dpi = forSystem()) return dpi;
+  }
+  HDC screen = GetDC(nullptr);
+  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+  if (screen) ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
+}
+
+bool HighContrast() {
+  HIGHCONTRASTW contrast = {};
+  contrast.cbSize = sizeof(contrast);
+  return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof(contrast), &contrast, 0) &&
+         (contrast.dwFlags & HCF_HIGHCONTRASTON);
+}
+
+HBRUSH BackgroundBrush(bool highContrast) {
+  return highContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+}
+
+// Lays out the bar and the status line for `dpi`, with the status font of that size. The status
+// line runs from its origin to the right edge of the client area, where a long text is clipped.
+void LayOut(HWND window, StubState& state, UINT dpi) {
+  const RECT bar = ScaledRect(kBarRect, dpi);
+  if (state.progressBar) MoveWindow(state.progressBar, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
+  HFONT font = CreateFontW(Scale(kFontHeight, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
+                           VARIABLE_PITCH, L"Segoe UI");
+  RECT client;
+  GetClientRect(window, &client);
+  const int x = Scale(kTextX, dpi);
+  const int y = Scale(kTextY, dpi);
+  if (state.statusLine) {
+    MoveWindow(state.statusLine, x, y, client.right > x ? client.right - x : 0, client.bottom > y ? client.bottom - y : 0,
+               TRUE);
+    SendMessageW(state.statusLine, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  }
+  if (state.statusFont) DeleteObject(state.statusFont);
+  state.statusFont = font;
+}
+
 void Paint(HWND window, StubState& state) {
   RECT area;
-  GetWindowRect(window, &area);
-  OffsetRect(&area, -area.left, -area.top);
-
-  HFONT font = CreateFontW(14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
-                           VARIABLE_PITCH, L"Segoe UI");
-  HBRUSH white = CreateSolidBrush(RGB(255, 255, 255));
-
-  // Take the text first: a notification thread may replace it while we draw.
-  wchar_t text[StatusText::kCapacityUnits];
-  const size_t length = ReadStatusText(state, text);
-
+  GetClientRect(window, &area);
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  ExcludeClipRect(dc, kBarRect.left, kBarRect.top, kBarRect.right, kBarRect.bottom);
-  HGDIOBJ previousFont = SelectObject(dc, font);
-  FillRect(dc, &area, white);
-  TextOutW(dc, kTextX, kTextY, text, static_cast<int>(length));
-  SelectObject(dc, previousFont);
+  // The bar and the status line paint themselves.
+  const HWND children[] = {state.progressBar, state.statusLine};
+  for (HWND child : children) {
+    RECT rect;
+    if (child && GetWindowRect(child, &rect)) {
+      MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+      ExcludeClipRect(dc, rect.left, rect.top, rect.right, rect.bottom);
+    }
+  }
+  FillRect(dc, &area, BackgroundBrush(HighContrast()));
   EndPaint(window, &paint);
-  DeleteObject(font);
-  DeleteObject(white);
+}
+
+// Puts the current status text into the status line (on the UI thread).
+void ShowStatusText(StubState& state) {
+  wchar_t text[StatusText::kCapacityUnits];
+  ReadStatusText(state, text);
+  if (state.statusLine) SetWindowTextW(state.statusLine, text);
 }
 
 }  // namespace
 
-POINT CentredWindowOrigin(const RECT& desktop) {
-  return POINT{(desktop.right - desktop.left) / 2 - kWindowWidth / 2,
-               (desktop.bottom - desktop.top) / 2 - kWindowHeight / 2};
+WindowColours ChooseWindowColours(bool highContrast) {
+  if (highContrast) return WindowColours{GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_WINDOWTEXT)};
+  return WindowColours{RGB(255, 255, 255), RGB(0, 0, 0)};
+}
+
+POINT CentredWindowOrigin(const RECT& desktop, UINT dpi) {
+  return POINT{(desktop.right - desktop.left) / 2 - Scale(kWindowWidth, dpi) / 2,
+               (desktop.bottom - desktop.top) / 2 - Scale(kWindowHeight, dpi) / 2};
 }
 
 void CreateProgressWindow(StubState& state, HINSTANCE instance) {
@@ -60,17 +134,30 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
 
   RECT desktop;
   GetClientRect(GetDesktopWindow(), &desktop);
-  const POINT origin = CentredWindowOrigin(desktop);
+  UINT dpi = DpiOf(nullptr);
+  const POINT origin = CentredWindowOrigin(desktop, dpi);
 
-  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, kCaption,
-                                     WS_VISIBLE, origin.x, origin.y, kWindowWidth, kWindowHeight,
-                                     nullptr, nullptr, instance, &state);
+  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, kCaption, WS_VISIBLE, origin.x,
+                                     origin.y, Scale(kWindowWidth, dpi), Scale(kWindowHeight, dpi), nullptr, nullptr,
+                                     instance, &state);
   if (!state.mainWindow) return;
-  state.progressBar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, kBarRect.left,
-                                      kBarRect.top, kBarRect.right - kBarRect.left,
-                                      kBarRect.bottom - kBarRect.top, state.mainWindow, nullptr,
-                                      instance, nullptr);
+  // On a monitor of another scale than the system's, the window takes that monitor's size.
+  const UINT windowDpi = DpiOf(state.mainWindow);
+  if (windowDpi != dpi) {
+    dpi = windowDpi;
+    const POINT moved = CentredWindowOrigin(desktop, dpi);
+    SetWindowPos(state.mainWindow, nullptr, moved.x, moved.y, Scale(kWindowWidth, dpi), Scale(kWindowHeight, dpi),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  state.progressBar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, state.mainWindow,
+                                      nullptr, instance, nullptr);
   if (state.progressBar) SendMessageW(state.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, kProgressRangeMax));
+  // The status line is a static control, so that screen readers find its text (and hear of changes).
+  wchar_t text[StatusText::kCapacityUnits];
+  ReadStatusText(state, text);
+  state.statusLine = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 0,
+                                     0, 0, state.mainWindow, nullptr, instance, nullptr);
+  LayOut(state.mainWindow, state, dpi);
   UpdateWindow(state.mainWindow);
 }
 
@@ -89,6 +176,33 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
       break;
     case WM_ERASEBKGND:
       return 0;  // the paint covers the whole area
+    case WM_CTLCOLORSTATIC: {
+      const bool highContrast = HighContrast();
+      const WindowColours colours = ChooseWindowColours(highContrast);
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      SetTextColor(dc, colours.text);
+      SetBkColor(dc, colours.background);
+      SetBkMode(dc, OPAQUE);
+      return reinterpret_cast<LRESULT>(BackgroundBrush(highContrast));
+    }
+    case kStatusChanged:
+      if (StubState* state = StateOf(window)) ShowStatusText(*state);
+      return 0;
+    case WM_DPICHANGED:
+      // Moved to a monitor of another scale: the suggested rectangle, then the bar and the font.
+      if (StubState* state = StateOf(window)) {
+        const auto* suggested = reinterpret_cast<const RECT*>(lParam);
+        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        LayOut(window, *state, HIWORD(wParam));
+        RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+      }
+      return 0;
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      // High contrast switched on or off: paint again in the colours that now hold.
+      RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
+      break;
     case WM_CLOSE:
       DestroyWindow(window);
       return 0;
@@ -96,6 +210,7 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
       if (StubState* state = StateOf(window)) {
         // The run goes on without a window: updates must not reach a destroyed handle.
         state->progressBar = nullptr;
+        state->statusLine = nullptr;
         state->mainWindow = nullptr;
       }
       PostQuitMessage(0);
@@ -112,8 +227,7 @@ void CopyStatusText(StubState& state, const wchar_t* text) {
 
 void SetStatusText(StubState& state, const wchar_t* text) {
   CopyStatusText(state, text);
-  // A null window here would invalidate every window on the desktop.
-  if (HWND window = state.mainWindow) InvalidateRect(window, nullptr, FALSE);
+  if (HWND window = state.mainWindow) PostMessageW(window, kStatusChanged, 0, 0);
 }
 
 size_t ReadStatusText(StubState& state, wchar_t* out) {
@@ -130,3 +244,13 @@ void SetProgressPosition(const StubState& state, int position) {
 void PostProgressPosition(const StubState& state, int position) {
   if (HWND bar = state.progressBar) PostMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
 }
+
+namespace {
+
+void ShowStatus(void* state, const wchar_t* text) { SetStatusText(*static_cast<StubState*>(state), text); }
+
+void ShowPosition(void* state, int position) { PostProgressPosition(*static_cast<StubState*>(state), position); }
+
+}  // namespace
+
+ProgressReport ReportToWindow(StubState& state) { return ProgressReport{&state, ShowStatus, ShowPosition}; }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "common/progress_report.h"
 #include "common/stub_state.h"
 
 // Progress bar scale.
@@ -15,8 +16,9 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance);
 
 LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Replaces the status line with `text` (cut to 199 units if longer) and invalidates the main window
-// without erasing, so it repaints when the UI thread next dispatches messages. Safe on any thread.
+// Replaces the status text with `text` (cut to 199 units if longer) and posts the window a note of
+// it: the status line shows it when the UI thread next dispatches messages. Safe on any thread;
+// never waits for the UI thread.
 void SetStatusText(StubState& state, const wchar_t* text);
 
 // Replaces the status line without invalidating (used before the window exists).
@@ -32,5 +34,18 @@ void SetProgressPosition(const StubState& state, int position);
 // on any thread; never waits for the UI thread.
 void PostProgressPosition(const StubState& state, int position);
 
-// Top-left corner of a window of the progress window's size centred in a desktop client rectangle.
-POINT CentredWindowOrigin(const RECT& desktop);
+// Top-left corner of the progress window, of its size at `dpi` (340x120 at 96 DPI, scaled), centred
+// in a desktop client rectangle.
+POINT CentredWindowOrigin(const RECT& desktop, UINT dpi);
+
+// A report that shows a stage's status in the window's status line (SetStatusText) and moves its
+// bar (PostProgressPosition): safe on any thread, never waiting for the UI thread.
+ProgressReport ReportToWindow(StubState& state);
+
+// The window's background and text colours: the user's window and text colours while high contrast
+// is on (the window asks SPI_GETHIGHCONTRAST at each paint), white and black otherwise.
+struct WindowColours {
+  COLORREF background;
+  COLORREF text;
+};
+WindowColours ChooseWindowColours(bool highContrast);

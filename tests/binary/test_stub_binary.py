@@ -89,6 +89,12 @@ class StubBinaryTest(unittest.TestCase):
             self.assertIsNotNone(manifest)
             text = manifest.group(0).decode("utf-8")
             self.assertIn('level="asInvoker"', text)
+            # Sharp at every scale: per-monitor v2, per monitor, and per monitor / system aware for
+            # Windows 8.1 and older (Wine tells every program the real DPI, so only the file shows it).
+            self.assertRegex(text, r'<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">'
+                                   r'PerMonitorV2, PerMonitor</dpiAwareness>')
+            self.assertRegex(text, r'<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">'
+                                   r'true/pm</dpiAware>')
             for system, guid in SUPPORTED_OS.items():
                 self.assertIn('<supportedOS Id="{%s}"/>' % guid, text, system)
 

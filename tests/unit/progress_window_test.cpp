@@ -20,22 +20,43 @@ DWORD WINAPI WriteUntilStopped(void* text) {
 
 }  // namespace
 
-TEST(ProgressWindowTest, CentredByIntegerHalvesOfTheDesktop) {
+TEST(ProgressWindowTest, CentredByIntegerHalvesOfTheDesktopAtEveryScale) {
   static const struct {
     RECT desktop;
+    UINT dpi;
     LONG x;
     LONG y;
   } kCases[] = {
-      {{0, 0, 1920, 1080}, 790, 480},
-      {{0, 0, 1024, 768}, 342, 324},
-      {{0, 0, 1365, 767}, 512, 323},  // odd sizes: halves truncated
-      {{0, 0, 300, 100}, -20, -10},   // smaller than the window
+      {{0, 0, 1920, 1080}, 96, 790, 480},
+      {{0, 0, 1024, 768}, 96, 342, 324},
+      {{0, 0, 1365, 767}, 96, 512, 323},  // odd sizes: halves truncated
+      {{0, 0, 300, 100}, 96, -20, -10},   // smaller than the window
+      {{0, 0, 1920, 1080}, 120, 748, 465},  // 125%: 425x150
+      {{0, 0, 1920, 1080}, 144, 705, 450},  // 150%: 510x180
+      {{0, 0, 1920, 1080}, 192, 620, 420},  // 200%: 680x240
+      {{0, 0, 3840, 2160}, 168, 1623, 975}, // 175%: 595x210
   };
   for (const auto& c : kCases) {
-    const POINT origin = CentredWindowOrigin(c.desktop);
-    EXPECT_EQ(origin.x, c.x) << c.desktop.right << "x" << c.desktop.bottom;
-    EXPECT_EQ(origin.y, c.y) << c.desktop.right << "x" << c.desktop.bottom;
+    const POINT origin = CentredWindowOrigin(c.desktop, c.dpi);
+    EXPECT_EQ(origin.x, c.x) << c.desktop.right << "x" << c.desktop.bottom << " at " << c.dpi;
+    EXPECT_EQ(origin.y, c.y) << c.desktop.right << "x" << c.desktop.bottom << " at " << c.dpi;
   }
+}
+
+// Wine cannot switch high contrast on (SPI_SETHIGHCONTRAST fails, SPI_GETHIGHCONTRAST reports it
+// off), but it lets a program change the system colours: the choice is held to those.
+TEST(ProgressWindowTest, HighContrastTakesTheUsersColours) {
+  const INT elements[] = {COLOR_WINDOW, COLOR_WINDOWTEXT};
+  const COLORREF saved[] = {GetSysColor(COLOR_WINDOW), GetSysColor(COLOR_WINDOWTEXT)};
+  const COLORREF contrast[] = {RGB(0, 0, 0), RGB(255, 255, 0)};  // a common high-contrast scheme
+  ASSERT_TRUE(SetSysColors(2, elements, contrast));
+  const WindowColours high = ChooseWindowColours(true);
+  const WindowColours normal = ChooseWindowColours(false);
+  SetSysColors(2, elements, saved);
+  EXPECT_EQ(high.background, RGB(0, 0, 0));
+  EXPECT_EQ(high.text, RGB(255, 255, 0));
+  EXPECT_EQ(normal.background, RGB(255, 255, 255));  // as always, whatever the system colours
+  EXPECT_EQ(normal.text, RGB(0, 0, 0));
 }
 
 TEST(ProgressWindowTest, LongStatusTextIsCutToTheLine) {
