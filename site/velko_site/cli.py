@@ -3,7 +3,7 @@
     velko-site check CONFIG
     velko-site init-db CONFIG
     velko-site report CONFIG
-    velko-site serve CONFIG [--bind HOST:PORT] [--workers N] [GUNICORN OPTIONS...]
+    velko-site serve CONFIG [--bind HOST:PORT] [--workers N] [--threads N] [GUNICORN OPTIONS...]
 
 A refusal is one line on stderr and exit status 2.
 """
@@ -14,7 +14,7 @@ import sys
 from .app import Stubs
 from .config import ConfigError, load_config
 from .db import Database, DatabaseError
-from .serve import gunicorn_command
+from .serve import THREADS, gunicorn_command
 
 
 def format_report(rows):
@@ -39,6 +39,7 @@ def main(argv=None):
     serve.add_argument("config")
     serve.add_argument("--bind", default="127.0.0.1:8000")
     serve.add_argument("--workers", type=int, default=2)
+    serve.add_argument("--threads", type=int, default=THREADS, help="threads per worker (default %d)" % THREADS)
     args, rest = p.parse_known_args(argv)
     if rest and args.command != "serve":
         p.error("unrecognized arguments: %s" % " ".join(rest))
@@ -56,7 +57,7 @@ def main(argv=None):
             db.ensure_schema()  # a site that never started has no downloads rather than no tables
             print("\n".join(format_report(db.report())))
         else:
-            command = gunicorn_command(config.path, args.bind, args.workers, rest)
+            command = gunicorn_command(config.path, args.bind, args.workers, rest, threads=args.threads)
             os.execvp(command[0], command)
     except (ConfigError, DatabaseError) as e:
         print("velko-site: %s" % str(e).replace("\n", " "), file=sys.stderr)

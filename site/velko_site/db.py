@@ -9,12 +9,30 @@ and compare it the same way.
                     MAX_SESSION_BYTES bytes, escaped, see app.stored_text), its length in bytes,
                     whether it named a download (known = 1) and the time
 
-A copy counts as run when an information request named it.
+A copy counts as run when an information request named it; the report counts it on the day of the
+first such request.
+
+Records are written by a GroupCommit: one writer thread per process takes every record queued up
+while its previous commit ran and commits them all in one transaction (see GroupCommit).
 """
+import collections
 import datetime
 import os
+import queue
 import sqlite3
 import threading
+import time
+
+# How long any one step with the database may take (connecting, waiting for SQLite's write lock,
+# a statement, a send that the other side does not acknowledge), in seconds: well below gunicorn's
+# worker time-out (30 s), so that a database that cannot be reached makes the site answer (503 to a
+# download, the default URL to an information request) instead of leaving the worker to be killed.
+DB_TIMEOUT = 5
+# How long a request waits for the commit that holds its record before it answers as if the
+# commit had failed: room for a reconnection and a commit, each bounded by DB_TIMEOUT.
+RECORD_WAIT_LIMIT = 4 * DB_TIMEOUT
+# The most records in one transaction: a commit stays short whatever piles up behind a slow one.
+MAX_BATCH = 500
 
 SCHEMA = [
     """CREATE TABLE IF NOT EXISTS downloads (
@@ -31,12 +49,23 @@ SCHEMA = [
     "CREATE INDEX IF NOT EXISTS info_requests_session ON info_requests (session)",
 ]
 
-REPORT = """
-    SELECT d.product, d.campaign, COUNT(*),
-           SUM(CASE WHEN EXISTS (SELECT 1 FROM info_requests r
-                                 WHERE r.known = 1 AND r.session = d.ident) THEN 1 ELSE 0 END)
-    FROM downloads d
-    GROUP BY d.product, d.campaign"""
+# The first information request that named each download: one pass over the requests, grouped,
+# joined to the downloads by their key.  (A correlated lookup per download is one index probe per
+# row of the history.)
+FIRST_RUNS = """
+    SELECT session, MIN(requested_at) AS first_run FROM info_requests WHERE known = 1 GROUP BY session"""
+
+# Per product, campaign and day (YYYY-MM-DD, UTC): the copies downloaded that day, and the copies
+# first run that day.
+REPORT_DAYS = """
+    SELECT product, campaign, day, SUM(downloaded), SUM(run) FROM (
+        SELECT product, campaign, SUBSTR(downloaded_at, 1, 10) AS day, 1 AS downloaded, 0 AS run
+        FROM downloads
+        UNION ALL
+        SELECT d.product, d.campaign, SUBSTR(r.first_run, 1, 10), 0, 1
+        FROM downloads d JOIN (%s) r ON r.session = d.ident
+    ) AS events
+    GROUP BY product, campaign, day""" % FIRST_RUNS
 
 
 class DatabaseError(Exception):
@@ -52,7 +81,8 @@ class Database:
 
     Each thread of each process has a connection of its own, opened on first use: gunicorn forks
     its workers after the application is made, and neither driver's connections may cross a fork,
-    nor (SQLite's) a thread.  A connection that failed is dropped; the next call opens a new one."""
+    nor (SQLite's) a thread.  A connection that failed is dropped; the next call opens a new one.
+    Every step is bounded by DB_TIMEOUT (see there)."""
 
     def __init__(self, url):
         self.url = url
@@ -62,12 +92,25 @@ class Database:
     def _connect(self):
         if self.postgres:
             import psycopg2  # only needed, and only installed, where PostgreSQL is used
-            return psycopg2.connect(self.url)
-        # Several worker processes write to one file: wait for each other's short transactions
-        # rather than fail, keep readers out of the writers' way (WAL), and let a commit return
-        # without waiting for the disk (NORMAL: in WAL mode the database stays consistent; a power
-        # cut may lose the last commits, never corrupt the file).
-        conn = sqlite3.connect(self.url, timeout=30)
+            # connect_timeout: libpq waits for ever for a host that drops packets.
+            # tcp_user_timeout: a connection whose packets go unacknowledged (the host went away)
+            # fails instead of waiting for TCP's retransmissions, about 15 minutes.  Both have no
+            # effect on a Unix socket.
+            conn = psycopg2.connect(self.url, connect_timeout=DB_TIMEOUT,
+                                    tcp_user_timeout=DB_TIMEOUT * 1000, keepalives_idle=DB_TIMEOUT,
+                                    keepalives_interval=1, keepalives_count=DB_TIMEOUT)
+            with conn.cursor() as cur:
+                cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
+            conn.commit()
+            return conn
+        # Several worker processes write to one file: wait a while for each other's short
+        # transactions rather than fail, keep readers out of the writers' way (WAL), and let a
+        # commit return without waiting for the disk (NORMAL: in WAL mode the database stays
+        # consistent; a power cut may lose the last commits, never corrupt the file).  Transactions
+        # are begun explicitly (isolation_level None), taking the write lock at once (IMMEDIATE):
+        # a transaction that first reads and then writes could otherwise fail on the lock without
+        # waiting for it.
+        conn = sqlite3.connect(self.url, timeout=DB_TIMEOUT, isolation_level=None)
         conn.execute("PRAGMA journal_mode=WAL")
         conn.execute("PRAGMA synchronous=NORMAL")
         return conn
@@ -96,12 +139,14 @@ class Database:
                 cur.execute(sql.replace("?", "%s") if self.postgres else sql, params)
                 return cur
 
+            if not self.postgres:
+                cur.execute("BEGIN IMMEDIATE")
             result = work(execute)
-            conn.commit()
+            conn.commit() if self.postgres else cur.execute("COMMIT")
             return result
         except self._errors() as e:
             self.close()
-            raise DatabaseError(str(e).strip() or type(e).__name__) from e
+            raise DatabaseError(str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__) from e
 
     def close(self):
         held = getattr(self._local, "held", None)
@@ -128,24 +173,158 @@ class Database:
         except DatabaseError:
             self.transaction(create)
 
+    def report_days(self):
+        """[(product, campaign, day, downloaded, run)], sorted: per day (YYYY-MM-DD, UTC), the
+        copies downloaded and the copies first run that day."""
+        return sorted((p, c, day, int(d), int(r)) for p, c, day, d, r in self.rows(REPORT_DAYS))
+
+    def report(self):
+        """[(product, campaign, downloaded, run)], sorted by product and campaign."""
+        totals = collections.defaultdict(lambda: [0, 0])
+        for product, campaign, _, downloaded, run in self.report_days():
+            totals[product, campaign][0] += downloaded
+            totals[product, campaign][1] += run
+        return [(p, c, d, r) for (p, c), (d, r) in sorted(totals.items())]
+
+
+class _Record:
+    """One record waiting for its commit: a download (args: ident, product, campaign, referrer,
+    time) or an information request (args: ident or None, session, session_length, time)."""
+
+    __slots__ = ("kind", "args", "queued", "done", "result", "error", "abandoned")
+
+    def __init__(self, kind, args):
+        self.kind, self.args = kind, args
+        self.queued = time.monotonic()
+        self.done = threading.Event()
+        self.result = self.error = None
+        self.abandoned = False
+
+
+class GroupCommit:
+    """The records of a process, written by one writer thread that commits in one transaction
+    every record queued up while its previous commit ran.  A request waits until the commit that
+    holds its record has returned (or failed: DatabaseError), so nothing is sent unrecorded, and
+    one commit serves every request that arrived meanwhile instead of each paying for its own.
+    The writer never waits for more records to come: a request waits for at most the commit in
+    progress and its own, each bounded by DB_TIMEOUT, and gives up after RECORD_WAIT_LIMIT.
+
+    A commit that fails, or whose end is not known (the connection broke during it), fails every
+    request in it; the downloads among them (answered 503, never sent) are then deleted once the
+    database answers again, before anything else is written, in case the commit did take effect.
+    So are the downloads whose requests gave up waiting.
+
+    waits: the last commit waits in seconds (from queueing to the commit's end), for the
+    benchmark and the log; batches, records: how many commits and records so far."""
+
+    def __init__(self, db):
+        self.db = db
+        self._pid = None
+        self._lock = threading.Lock()
+        self.waits = collections.deque(maxlen=1_000_000)
+        self.batches = self.records = 0
+
+    def _queue(self):
+        # A worker forked from the process that made this has no writer yet: start its own.
+        if self._pid != os.getpid():
+            with self._lock:
+                if self._pid != os.getpid():
+                    self._q = queue.SimpleQueue()
+                    self._undo = []  # identifiers of downloads that were refused, still to delete
+                    self._schema_ready = False
+                    self.waits.clear()
+                    self.batches = self.records = 0
+                    threading.Thread(target=self._write, name="velko-site writer", daemon=True).start()
+                    self._pid = os.getpid()
+        return self._q
+
+    def _submit(self, kind, args):
+        record = _Record(kind, args)
+        self._queue().put(record)
+        if not record.done.wait(RECORD_WAIT_LIMIT):
+            with self._lock:
+                if not record.done.is_set():
+                    record.abandoned = True
+                    raise DatabaseError("no commit within %d s" % RECORD_WAIT_LIMIT)
+        if record.error is not None:
+            raise record.error
+        return record.result
+
     def record_download(self, ident, product, campaign, referrer):
-        self.transaction(lambda execute: execute(
-            "INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at) "
-            "VALUES (?, ?, ?, ?, ?)", (ident, product, campaign, referrer, utc_now())))
+        """Records a download; returns once it is committed.  Raises DatabaseError."""
+        self._submit("download", (ident, product, campaign, referrer, utc_now()))
 
     def record_info_request(self, ident, session, session_length):
         """Records an information request and returns the product of the download it names, or
         None.  ident: the identifier when it has the form of one we hand out, else None (it is
-        then not looked up); session: the identifier as it is to be stored."""
-        def work(execute):
-            found = None
-            if ident is not None:
-                found = execute("SELECT product FROM downloads WHERE ident = ?", (ident,)).fetchone()
-            execute("INSERT INTO info_requests (session, session_length, known, requested_at) "
-                    "VALUES (?, ?, ?, ?)", (session, session_length, 1 if found else 0, utc_now()))
-            return found[0] if found else None
-        return self.transaction(work)
+        then not looked up); session: the identifier as it is to be stored.  Raises DatabaseError."""
+        return self._submit("info", (ident, session, session_length, utc_now()))
 
-    def report(self):
-        """[(product, campaign, downloaded, run)], sorted by product and campaign."""
-        return sorted((p, c, int(d), int(r)) for p, c, d, r in self.rows(REPORT))
+    def _write(self):
+        q = self._q
+        while True:
+            try:
+                # With refused downloads to delete, try again every second even when idle.
+                batch = [q.get(timeout=1.0 if self._undo else None)]
+            except queue.Empty:
+                batch = []
+            while len(batch) < MAX_BATCH:
+                try:
+                    batch.append(q.get_nowait())
+                except queue.Empty:
+                    break
+            self._commit(batch)
+
+    def _commit(self, batch):
+        undo = list(self._undo)
+        error = None
+        try:
+            if not self._schema_ready:
+                self.db.ensure_schema()
+                self._schema_ready = True
+            results = self.db.transaction(lambda execute: self._work(execute, batch, undo))
+            self._undo = self._undo[len(undo):]
+        except DatabaseError as e:
+            error, results = e, None
+        except Exception as e:  # a fault of ours: the requests fail rather than wait for ever
+            error, results = DatabaseError("%s: %s" % (type(e).__name__, e)), None
+        end = time.monotonic()
+        with self._lock:
+            for n, record in enumerate(batch):
+                if error is None:
+                    record.result = results[n]
+                    self.waits.append(end - record.queued)
+                else:
+                    record.error = error
+                if record.kind == "download" and (error is not None or record.abandoned):
+                    self._undo.append(record.args[0])
+                record.done.set()
+            if error is None and batch:
+                self.batches += 1
+                self.records += len(batch)
+
+    @staticmethod
+    def _work(execute, batch, undo):
+        """The batch's statements: the deletions first, then the downloads in one statement, then
+        the information requests (after the downloads: one may name a download of this batch).
+        Returns each record's result, in order."""
+        for n in range(0, len(undo), 100):
+            part = undo[n:n + 100]
+            execute("DELETE FROM downloads WHERE ident IN (%s)" % ", ".join("?" * len(part)), part)
+        downloads = [r.args for r in batch if r.kind == "download"]
+        if downloads:
+            execute("INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at) VALUES "
+                    + ", ".join(["(?, ?, ?, ?, ?)"] * len(downloads)), [v for row in downloads for v in row])
+        infos = [r.args for r in batch if r.kind == "info"]
+        products = {}
+        wanted = sorted({ident for ident, *_ in infos if ident is not None})
+        for n in range(0, len(wanted), 100):
+            part = wanted[n:n + 100]
+            products.update(execute("SELECT ident, product FROM downloads WHERE ident IN (%s)"
+                                    % ", ".join("?" * len(part)), part).fetchall())
+        if infos:
+            execute("INSERT INTO info_requests (session, session_length, known, requested_at) VALUES "
+                    + ", ".join(["(?, ?, ?, ?)"] * len(infos)),
+                    [v for ident, session, length, at in infos
+                     for v in (session, length, 1 if ident in products else 0, at)])
+        return [products.get(r.args[0]) if r.kind == "info" else None for r in batch]

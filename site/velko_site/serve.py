@@ -11,12 +11,18 @@ SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SITE_APP = "velko_site:create_app(%s)"
 
 
-def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths=()):
-    """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT).  `app` names
-    the application with %s standing for the configuration's path as a string literal (gunicorn
-    reads the call's arguments as Python literals; a JSON string is one); `paths` are folders to
-    import from besides site/."""
-    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--pythonpath", ",".join([SITE_DIR, *paths]),
+# Threads per worker: the requests of one worker that wait for a record share its commits (group
+# commit, db.GroupCommit), so a worker serves several at once (gunicorn's gthread workers).
+THREADS = 8
+
+
+def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths=(), threads=THREADS):
+    """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT), with `workers`
+    gthread workers of `threads` threads each.  `app` names the application with %s standing for
+    the configuration's path as a string literal (gunicorn reads the call's arguments as Python
+    literals; a JSON string is one); `paths` are folders to import from besides site/."""
+    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--worker-class", "gthread",
+            "--threads", str(threads), "--pythonpath", ",".join([SITE_DIR, *paths]),
             *extra, app % json.dumps(os.path.abspath(config_path))]
 
 
@@ -30,9 +36,11 @@ class Gunicorn:
     first or takes longer than `timeout` seconds.  The log (gunicorn's and the site's messages)
     goes to `log_path`."""
 
-    def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=()):
+    def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=(), threads=THREADS,
+                 extra=()):
         self.host, self.port, self.log_path = host, port, log_path
-        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, app=app, paths=paths)
+        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app=app, paths=paths,
+                                        threads=threads)
         self.process = None
 
     def start(self, timeout=30):
