@@ -180,11 +180,16 @@ class Database:
 
     def report(self):
         """[(product, campaign, downloaded, run)], sorted by product and campaign."""
-        totals = collections.defaultdict(lambda: [0, 0])
-        for product, campaign, _, downloaded, run in self.report_days():
-            totals[product, campaign][0] += downloaded
-            totals[product, campaign][1] += run
-        return [(p, c, d, r) for (p, c), (d, r) in sorted(totals.items())]
+        return totals(self.report_days())
+
+
+def totals(day_rows):
+    """[(product, campaign, downloaded, run)], sorted, from Database.report_days()'s rows."""
+    sums = collections.defaultdict(lambda: [0, 0])
+    for product, campaign, _, downloaded, run in day_rows:
+        sums[product, campaign][0] += downloaded
+        sums[product, campaign][1] += run
+    return [(p, c, d, r) for (p, c), (d, r) in sorted(sums.items())]
 
 
 class _Record:
