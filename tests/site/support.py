@@ -102,9 +102,12 @@ def report(config):
 class PostgresServer:
     """A throw-away PostgreSQL server (Debian's package) in a temporary folder, reached through a
     Unix socket in that folder; stop() removes it.  PostgreSQL refuses to run as root: as root the
-    server runs as the package's unprivileged user `postgres`, which then owns the folder."""
+    server runs as the package's unprivileged user `postgres`, which then owns the folder.
 
-    def __init__(self):
+    durable: fsync on, as a real server has it (the benchmark); else off, which is of no use to a
+    server that lives for one test."""
+
+    def __init__(self, durable=False):
         versions = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
         if not versions:
             raise RuntimeError("PostgreSQL is not installed (Debian's postgresql package)")
@@ -115,7 +118,10 @@ class PostgresServer:
         if self.user:
             shutil.chown(self.folder, "postgres", "postgres")
         self.url = "postgresql://velko@/postgres?host=%s" % self.folder
+        self.options = "-c listen_addresses='' -k %s -c max_connections=200%s" % (
+            self.folder, "" if durable else " -c fsync=off")
         self._started = False
+        self._initialised = False
 
     def _run(self, *command):
         done = subprocess.run(self.user + [os.path.join(self.bin, command[0]), *command[1:]], cwd=self.folder,
@@ -124,17 +130,26 @@ class PostgresServer:
             raise RuntimeError("%s failed:\n%s%s" % (command[0], done.stdout, done.stderr))
 
     def start(self):
+        """Makes the cluster the first time, then starts the server; returns once it answers."""
         try:
-            # Durability is of no use to a server that lives for one test: fsync off.
-            self._run("initdb", "-D", self.data, "-U", "velko", "--auth=trust", "--encoding=UTF8",
-                      "--locale=C", "--no-sync")
+            if not self._initialised:
+                self._run("initdb", "-D", self.data, "-U", "velko", "--auth=trust", "--encoding=UTF8",
+                          "--locale=C", "--no-sync")
+                self._initialised = True
             self._run("pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "server.log"), "-w",
-                      "-o", "-c listen_addresses='' -k %s -c fsync=off" % self.folder, "start")
+                      "-o", self.options, "start")
             self._started = True
         except BaseException:
             self.stop()
             raise
         return self
+
+    def halt(self):
+        """Stops the server the way a restart does (fast: open sessions are ended, the server's
+        clients see their connections break); start() starts it again with the same data."""
+        if self._started:
+            self._run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
+            self._started = False
 
     def stop(self):
         if self._started:
