@@ -2,6 +2,7 @@
 under gunicorn, its records, and a throw-away PostgreSQL server.
 
 Run with Debian's /usr/bin/python3, which has gunicorn and psycopg2 (CTest does)."""
+import contextlib
 import glob
 import http.client
 import os
@@ -97,6 +98,26 @@ def report(config):
     """The rows of `velko-site report` as lists of their words, without the heading."""
     out = subprocess.run([SITE_COMMAND, "report", config], check=True, capture_output=True, text=True).stdout
     return [line.split() for line in out.splitlines()[1:]]
+
+
+@contextlib.contextmanager
+def sqlite_lock_holder(path, seconds):
+    """Another process that holds the write lock of the SQLite file at `path` for `seconds`;
+    yields its Popen once the lock is taken."""
+    with subprocess.Popen([sys.executable, "-c", """if True:
+            import sqlite3, sys, time
+            conn = sqlite3.connect(sys.argv[1], isolation_level=None)
+            conn.execute("BEGIN EXCLUSIVE")
+            print("locked", flush=True)
+            time.sleep(float(sys.argv[2]))
+            conn.execute("ROLLBACK")
+            """, path, str(seconds)], stdout=subprocess.PIPE, text=True) as holder:
+        if holder.stdout.readline() != "locked\n":
+            raise RuntimeError("the process meant to lock %s did not" % path)
+        try:
+            yield holder
+        finally:
+            holder.kill()
 
 
 class PostgresServer:
