@@ -32,6 +32,8 @@ CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
 COPY_BLOCK = velko_tag.COPY_BLOCK
+# What each worker writes to the log once its application is made (followed by its pid).
+READY = "velko-site: ready, worker"
 
 
 def stored_text(raw, limit):
@@ -160,6 +162,7 @@ class Site:
                   % e, file=sys.stderr, flush=True)
         finally:
             self.db.close()  # the writer thread has a connection of its own
+        print("%s %d" % (READY, os.getpid()), file=sys.stderr, flush=True)
 
     def __call__(self, environ, start_response):
         path = environ.get("PATH_INFO", "")
