@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.environ.get("VELKO_ROOT", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 SITE_DIR = os.path.join(ROOT, "site")
@@ -98,6 +99,114 @@ def report(config):
     """The rows of `velko-site report` as lists of their words, without the heading."""
     out = subprocess.run([SITE_COMMAND, "report", config], check=True, capture_output=True, text=True).stdout
     return [line.split() for line in out.splitlines()[1:]]
+
+
+NGINX_CONFIG = """
+worker_processes 1;
+pid {folder}/nginx.pid;
+error_log {folder}/error.log;
+events {{ worker_connections 512; }}
+http {{
+    access_log {folder}/access.log;
+    client_body_temp_path {folder}/temp/body;
+    proxy_temp_path {folder}/temp/proxy;
+    fastcgi_temp_path {folder}/temp/fastcgi;
+    uwsgi_temp_path {folder}/temp/uwsgi;
+    scgi_temp_path {folder}/temp/scgi;
+    upstream velko_site {{
+{servers}
+    }}
+    server {{
+        listen {listen};
+        location / {{
+            proxy_pass http://velko_site;
+            proxy_set_header Host $host;
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            # A copy is held whole for a slow visitor, so that no worker waits on one.
+            proxy_buffers 16 64k;
+        }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """Debian's nginx as a reverse proxy on `listen` (HOST:PORT) in front of `upstreams` (a list of
+    HOST:PORT, taken in turn), run as a child process with its configuration, logs and temporary
+    files in a folder of its own.  start() returns once it answers; stop() ends it."""
+
+    def __init__(self, listen, upstreams):
+        self.folder = tempfile.mkdtemp(prefix="velko-nginx-")
+        os.chmod(self.folder, 0o755)  # its workers run as nobody when started as root
+        os.mkdir(os.path.join(self.folder, "temp"), 0o777)
+        os.chmod(os.path.join(self.folder, "temp"), 0o777)
+        self.host, self.port = listen.rsplit(":", 1)
+        self.config = os.path.join(self.folder, "nginx.conf")
+        with open(self.config, "w") as f:
+            f.write(NGINX_CONFIG.format(folder=self.folder, listen=listen,
+                                        servers="\n".join("        server %s;" % u for u in upstreams)))
+        self.process = None
+
+    def start(self, timeout=30):
+        self.process = subprocess.Popen(["nginx", "-p", self.folder, "-e", os.path.join(self.folder, "error.log"),
+                                         "-c", self.config, "-g", "daemon off;"],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.process.poll() is not None:
+                raise RuntimeError("nginx ended (status %d): %s%s" % (self.process.returncode,
+                                                                     self.process.stderr.read().decode(), self.log()))
+            try:
+                socket.create_connection((self.host, int(self.port)), timeout=1).close()
+                return self
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError("nginx did not listen within %d s: %s" % (timeout, self.log()))
+                time.sleep(0.1)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "error.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def requests(self):
+        """The request lines nginx passed on, from its access log."""
+        with open(os.path.join(self.folder, "access.log"), errors="replace") as f:
+            return [line.split('"')[1] for line in f if '"' in line]
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.process is not None:
+            self.process.stderr.close()
+        shutil.rmtree(self.folder, True)
+
+
+def start_two_hosts(add_cleanup, config, hosts, proxy=None, port=8000):
+    """Two site instances (two gunicorn masters, standing for two machines) of `config`, one on
+    each of `hosts` at `port`, and, when `proxy` (HOST:PORT) is given, nginx there in front of
+    both; all stopped by cleanups.  Returns the instances."""
+    sites = []
+    for n, host in enumerate(hosts):
+        # Each instance its own folder for its log, as it would have on its own machine.
+        folder = tempfile.mkdtemp(prefix="velko-site-host%d-" % n)
+        add_cleanup(shutil.rmtree, folder, True)
+        own = os.path.join(folder, "site.toml")
+        shutil.copy(config, own)
+        sites.append(start_site(add_cleanup, own, host, port))
+    if proxy:
+        nginx = Nginx(proxy, ["%s:%d" % (host, port) for host in hosts]).start()
+        add_cleanup(nginx.stop)
+        sites.append(nginx)
+    return sites
 
 
 @contextlib.contextmanager
