@@ -1,13 +1,4 @@
-# Cross build for 32-bit Windows with Debian's mingw-w64 (g++-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows with Debian's mingw-w64 (g++-mingw-w64-i686): the stub shipped by default.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(VELKO_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${VELKO_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${VELKO_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${VELKO_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VELKO_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -76,7 +76,8 @@ velko_probe_x86() {
     VELKO_X86_WHY=""
     return 0
   fi
-  VELKO_X86_WHY="running the 32-bit program /usr/lib/wine/wine failed: $(tail -n 1 <<<"${out:-no output}")"
+  # bash's own complaint names the script and line first: the rest is the reason.
+  VELKO_X86_WHY="running the 32-bit program /usr/lib/wine/wine failed: $(tail -n 1 <<<"${out:-no output}" | sed 's/^.*: line [0-9]*: //')"
   return 1
 }
 
@@ -112,6 +113,17 @@ velko_choose_archs() {
       ;;
     *) velko_fail "VELKO_ARCH must be x86, x64 or both, not '$forced'." ;;
   esac
+}
+
+# velko_bench_arch: for a benchmark, which measures one architecture: the first of velko_choose_archs
+# (said on one line, with the reason). Exports VELKO_ARCH (for tools/wine-run and winerun.py) and
+# VELKO_TREE, that architecture's build tree.
+velko_bench_arch() {
+  velko_choose_archs
+  export VELKO_ARCH=${VELKO_ARCHS[0]}
+  export VELKO_TREE
+  VELKO_TREE=$(velko_tree "$VELKO_ARCH")
+  [ ${#VELKO_ARCHS[@]} -eq 1 ] || echo "A benchmark measures one architecture: $VELKO_ARCH."
 }
 
 # velko_configure ARCH STUB_INFO_HOST: configures the tree of ARCH for the information host.

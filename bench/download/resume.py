@@ -50,7 +50,7 @@ def download(server, behaviour, expected_sha):
     if os.path.exists(OUT):
         os.remove(OUT)
     started = time.monotonic()
-    done = subprocess.run(["wine", BENCH_EXE, "stub", "http://127.0.0.1/package.bin", winerun.to_windows_path(OUT)],
+    done = subprocess.run([winerun.WINE, BENCH_EXE, "stub", "http://127.0.0.1/package.bin", winerun.to_windows_path(OUT)],
                           env=winerun.wine_env(), capture_output=True, text=True, timeout=600)
     seconds = time.monotonic() - started
     if "ok=1" not in done.stdout:

@@ -11,9 +11,10 @@ import unittest
 import harness as h
 
 DEMO_MSI = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "demo-package", "velko-demo.msi")
+# Where Wine's msiexec puts the demo package, a 32-bit one, in this prefix.
 DEMO_DIR = os.path.join(h.PREFIX, "drive_c", h.PROGRAM_FILES_32, "Brondelvik", "VelkoDemo")
-DEMO_FOLDERS = ["C:\\%s\\Brondelvik\\VelkoDemo\\" % h.PROGRAM_FILES_32,
-                "C:\\%s\\Brondelvik\\VelkoDemo\\tools\\" % h.PROGRAM_FILES_32]
+# The folders named in the stand-in installer's log.
+DEMO_FOLDERS = [r"C:\Program Files\Brondelvik\VelkoDemo" + "\\", r"C:\Program Files\Brondelvik\VelkoDemo\tools" + "\\"]
 
 
 class InstallTest(h.StubTestCase):

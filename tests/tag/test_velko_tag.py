@@ -2,13 +2,15 @@
 copy of velko-stub.exe.
 
 Most cases run on small PE32 images built here, signed ones with a PKCS#7 SignedData of the
-right shape (no real signature).  The Authenticode cases run only when VELKO_STUB_EXE names a
-real stub and osslsigncode and openssl are installed:
+right shape (no real signature).  The Authenticode cases run only when VELKO_STUB_X86 and
+VELKO_STUB_X64 name the real stubs (PE32 and PE32+) and osslsigncode and openssl are installed:
 
-    VELKO_STUB_EXE=path/to/velko-stub.exe python3 -m unittest discover -s tests/tag -v
+    VELKO_STUB_X86=build/x86/velko-stub.exe VELKO_STUB_X64=build/x64/velko-stub.exe \
+        python3 -m unittest discover -s tests/tag -v
 """
 
 import io
+import itertools
 import os
 import random
 import shutil
@@ -674,12 +676,14 @@ class ReplaceTest(ToolTestCase):
 
 # ---------------------------------------------------------------- real signatures
 
-STUB = os.environ.get("VELKO_STUB_EXE")
+# The real stubs, PE32 (x86, the one shipped by default) and PE32+ (x64): both are tagged alike.
+STUBS = {arch: os.environ.get("VELKO_STUB_" + arch.upper(), "") for arch in ("x86", "x64")}
 
 
-@unittest.skipUnless(STUB and available(), "needs VELKO_STUB_EXE, osslsigncode and openssl")
+@unittest.skipUnless(all(STUBS.values()) and available(),
+                     "needs VELKO_STUB_X86, VELKO_STUB_X64, osslsigncode and openssl")
 class AuthenticodeTest(ToolTestCase):
-    """The real stub signed by osslsigncode with a throw-away CA, in each kind of signature it
+    """Each real stub signed by osslsigncode with a throw-away CA, in each kind of signature it
     can make here, then tagged."""
 
     @classmethod
@@ -696,12 +700,12 @@ class AuthenticodeTest(ToolTestCase):
         self.assertTrue(passed, log)
 
     def test_tagged_signatures_verify_and_pass_the_padding_check(self):
-        for kind in SIGNATURE_KINDS:
-            self.signer.sign(os.path.abspath(STUB), self.path("signed.exe"), kind)
+        for (arch, stub), kind in itertools.product(STUBS.items(), SIGNATURE_KINDS):
+            self.signer.sign(os.path.abspath(stub), self.path("signed.exe"), kind)
             signed = self.read("signed.exe")
             self.assertVerified("signed.exe")
             for ident in (WEB_ID, b"", b"\xff" * 99):
-                with self.subTest(kind, length=len(ident)):
+                with self.subTest(kind, arch=arch, length=len(ident)):
                     tagged = self.tag_ok(signed, "--id-hex", ident.hex(), name="signed.exe",
                                          out="tagged.exe")
                     self.assertVerified("tagged.exe")

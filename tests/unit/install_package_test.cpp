@@ -316,8 +316,12 @@ TEST_F(InstallStageTest, WinesMsiexecInstallsTheDemoPackage) {
   std::string package;
   if (!install_test::ReadBytes(demo, package)) GTEST_SKIP() << "no demo package (is wixl installed?)";
   ASSERT_TRUE(IsWineFile(SystemMsiexec())) << "msiexec.exe is not Wine's own";
+  // The demo package is a 32-bit one: 64-bit Windows (and 64-bit Wine) installs it under
+  // %ProgramFiles(x86)%, which 32-bit Windows does not have.
   wchar_t programFiles[MAX_PATH];
-  ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
+  if (GetEnvironmentVariableW(L"ProgramFiles(x86)", programFiles, MAX_PATH) == 0) {
+    ASSERT_GT(GetEnvironmentVariableW(L"ProgramFiles", programFiles, MAX_PATH), 0u);
+  }
   const std::wstring installed = std::wstring(programFiles) + L"\\Brondelvik\\VelkoDemo\\velko-demo.exe";
   const std::wstring uninstallCopy = folder_ + L"\\uninstall.msi";
   ASSERT_TRUE(install_test::WriteBytes(uninstallCopy, package));

@@ -1,0 +1,12 @@
+# What both toolchain files share: Debian's mingw-w64 cross compilers for the target named by
+# VELKO_MINGW_PREFIX, which the including file sets (with CMAKE_SYSTEM_PROCESSOR).
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${VELKO_MINGW_PREFIX}-gcc)
+set(CMAKE_CXX_COMPILER ${VELKO_MINGW_PREFIX}-g++)
+set(CMAKE_RC_COMPILER ${VELKO_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${VELKO_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
