@@ -194,33 +194,41 @@ def totals(day_rows):
 
 class _Record:
     """One record waiting for its commit: a download (args: ident, product, campaign, referrer,
-    time) or an information request (args: ident or None, session, session_length, time)."""
+    time) or an information request (args: ident or None, session, session_length, time).
+    woken: set when the record's commit has ended (result or error set) or, with lead set, when
+    its thread is to commit next."""
 
-    __slots__ = ("kind", "args", "queued", "done", "result", "error", "abandoned")
+    __slots__ = ("kind", "args", "queued", "woken", "lead", "finished", "result", "error", "abandoned")
 
     def __init__(self, kind, args):
         self.kind, self.args = kind, args
         self.queued = time.monotonic()
-        self.done = threading.Event()
+        self.woken = threading.Event()
+        self.lead = self.finished = self.abandoned = False
         self.result = self.error = None
-        self.abandoned = False
 
 
 class GroupCommit:
-    """The records of a process, written by one writer thread that commits in one transaction
-    every record queued up while its previous commit ran.  A request waits until the commit that
-    holds its record has returned (or failed: DatabaseError), so nothing is sent unrecorded, and
-    one commit serves every request that arrived meanwhile instead of each paying for its own.
-    The writer never waits for more records to come: a request waits for at most the commit in
-    progress and its own, each bounded by DB_TIMEOUT, and gives up after RECORD_WAIT_LIMIT.
+    """The records of a process, committed in groups: every record queued while a commit runs goes
+    into the next one, in one transaction.  A request waits until the commit that holds its record
+    has returned (or failed: DatabaseError), so nothing is sent unrecorded, and one commit serves
+    every request that arrived meanwhile instead of each paying for its own.
+
+    The writer is the thread of a waiting request: one that finds no commit running commits at
+    once (alone, it pays no hand-over between threads); the others queue, and when a commit ends
+    its writer wakes them and hands the writing on to the first one still queued, whose commit
+    takes everything queued by then.  No writer waits for more records to come: a request waits
+    for at most the commit running and its own, each bounded by DB_TIMEOUT, and gives up after
+    RECORD_WAIT_LIMIT.
 
     A commit that fails, or whose end is not known (the connection broke during it), fails every
-    request in it; the downloads among them (answered 503, never sent) are then deleted once the
-    database answers again, before anything else is written, in case the commit did take effect.
-    So are the downloads whose requests gave up waiting.
+    request in it; the downloads among them (answered 503, never sent) are deleted by the next
+    commit, before anything else is written, in case the commit did take effect: a commit of
+    nothing else is tried every second until they are.  So are the downloads whose requests gave
+    up waiting while their commit ran.
 
     waits: the last commit waits in seconds (from queueing to the commit's end), for the
-    benchmark and the log; batches, records: how many commits and records so far."""
+    benchmark; batches, records: how many commits and records so far."""
 
     def __init__(self, db):
         self.db = db
@@ -229,31 +237,91 @@ class GroupCommit:
         self.waits = collections.deque(maxlen=1_000_000)
         self.batches = self.records = 0
 
-    def _queue(self):
-        # A worker forked from the process that made this has no writer yet: start its own.
-        if self._pid != os.getpid():
-            with self._lock:
-                if self._pid != os.getpid():
-                    self._q = queue.SimpleQueue()
-                    self._undo = []  # identifiers of downloads that were refused, still to delete
-                    self._schema_ready = False
-                    self.waits.clear()
-                    self.batches = self.records = 0
-                    threading.Thread(target=self._write, name="velko-site writer", daemon=True).start()
-                    self._pid = os.getpid()
-        return self._q
-
     def _submit(self, kind, args):
         record = _Record(kind, args)
-        self._queue().put(record)
-        if not record.done.wait(RECORD_WAIT_LIMIT):
-            with self._lock:
-                if not record.done.is_set():
-                    record.abandoned = True
-                    raise DatabaseError("no commit within %d s" % RECORD_WAIT_LIMIT)
+        with self._lock:
+            if self._pid != os.getpid():  # a worker forked from the process that made this
+                self._pid = os.getpid()
+                self._queued, self._committing = [], False
+                self._undo = []  # identifiers of downloads that were refused, still to delete
+                self._purging = False
+                self._schema_ready = False
+                self.waits.clear()
+                self.batches = self.records = 0
+            self._queued.append(record)
+            if not self._committing:
+                self._committing = record.lead = True
+        if not record.lead:
+            if not record.woken.wait(RECORD_WAIT_LIMIT):
+                with self._lock:
+                    if not record.woken.is_set():
+                        if record in self._queued:  # never taken: no commit will hold it
+                            self._queued.remove(record)
+                        else:
+                            record.abandoned = True
+                        raise DatabaseError("no commit within %d s" % RECORD_WAIT_LIMIT)
+        if record.lead:
+            self._lead()
         if record.error is not None:
             raise record.error
         return record.result
+
+    def _lead(self):
+        """Commits everything queued (this thread's record among it), then wakes the records'
+        threads and hands the writing on to the first record queued meanwhile."""
+        with self._lock:
+            batch, self._queued = self._queued[:MAX_BATCH], self._queued[MAX_BATCH:]
+            undo = list(self._undo)
+        error = None
+        try:
+            if not self._schema_ready:
+                self.db.ensure_schema()
+                self._schema_ready = True
+            results = self.db.transaction(lambda execute: self._work(execute, batch, undo))
+        except DatabaseError as e:
+            error, results = e, None
+        except Exception as e:  # a fault of ours: the requests fail rather than wait for ever
+            error, results = DatabaseError("%s: %s" % (type(e).__name__, e)), None
+        end = time.monotonic()
+        with self._lock:
+            if error is None:
+                del self._undo[:len(undo)]
+                self.batches += 1
+                self.records += len(batch)
+            for n, record in enumerate(batch):
+                if error is None:
+                    record.result = results[n]
+                    self.waits.append(end - record.queued)
+                else:
+                    record.error = error
+                if record.kind == "download" and (error is not None or record.abandoned):
+                    self._undo.append(record.args[0])
+                record.finished = True
+                record.lead = False
+                record.woken.set()
+            if self._undo and not self._purging:
+                self._purging = True
+                threading.Thread(target=self._purge, name="velko-site purge", daemon=True).start()
+            if self._queued:
+                following = self._queued[0]
+                following.lead = True
+                following.woken.set()
+            else:
+                self._committing = False
+
+    def _purge(self):
+        """While refused downloads are still to be deleted, a commit of nothing else every second,
+        so that they go as soon as the database answers, whether or not requests come."""
+        while True:
+            time.sleep(1)
+            with self._lock:
+                if not self._undo:
+                    self._purging = False
+                    return
+            try:
+                self._submit("purge", ())
+            except DatabaseError:
+                pass
 
     def record_download(self, ident, product, campaign, referrer):
         """Records a download; returns once it is committed.  Raises DatabaseError."""
@@ -264,49 +332,6 @@ class GroupCommit:
         None.  ident: the identifier when it has the form of one we hand out, else None (it is
         then not looked up); session: the identifier as it is to be stored.  Raises DatabaseError."""
         return self._submit("info", (ident, session, session_length, utc_now()))
-
-    def _write(self):
-        q = self._q
-        while True:
-            try:
-                # With refused downloads to delete, try again every second even when idle.
-                batch = [q.get(timeout=1.0 if self._undo else None)]
-            except queue.Empty:
-                batch = []
-            while len(batch) < MAX_BATCH:
-                try:
-                    batch.append(q.get_nowait())
-                except queue.Empty:
-                    break
-            self._commit(batch)
-
-    def _commit(self, batch):
-        undo = list(self._undo)
-        error = None
-        try:
-            if not self._schema_ready:
-                self.db.ensure_schema()
-                self._schema_ready = True
-            results = self.db.transaction(lambda execute: self._work(execute, batch, undo))
-            self._undo = self._undo[len(undo):]
-        except DatabaseError as e:
-            error, results = e, None
-        except Exception as e:  # a fault of ours: the requests fail rather than wait for ever
-            error, results = DatabaseError("%s: %s" % (type(e).__name__, e)), None
-        end = time.monotonic()
-        with self._lock:
-            for n, record in enumerate(batch):
-                if error is None:
-                    record.result = results[n]
-                    self.waits.append(end - record.queued)
-                else:
-                    record.error = error
-                if record.kind == "download" and (error is not None or record.abandoned):
-                    self._undo.append(record.args[0])
-                record.done.set()
-            if error is None and batch:
-                self.batches += 1
-                self.records += len(batch)
 
     @staticmethod
     def _work(execute, batch, undo):
