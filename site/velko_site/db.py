@@ -113,7 +113,26 @@ class Database:
         conn = sqlite3.connect(self.url, timeout=DB_TIMEOUT, isolation_level=None)
         conn.execute("PRAGMA journal_mode=WAL")
         conn.execute("PRAGMA synchronous=NORMAL")
+        # The write lock is waited for by _begin_sqlite, not by SQLite's own handler, which sleeps
+        # a whole millisecond and more between tries while another worker's commit takes a tenth.
+        conn.execute("PRAGMA busy_timeout = 0")
         return conn
+
+    @staticmethod
+    def _begin_sqlite(cur):
+        """Begins a transaction holding SQLite's write lock, waiting for it up to DB_TIMEOUT:
+        tries again after 0.1 ms, doubling the pause up to 2 ms."""
+        deadline = time.monotonic() + DB_TIMEOUT
+        pause = 0.0001
+        while True:
+            try:
+                cur.execute("BEGIN IMMEDIATE")
+                return
+            except sqlite3.OperationalError as e:
+                if "locked" not in str(e) and "busy" not in str(e) or time.monotonic() > deadline:
+                    raise
+            time.sleep(pause)
+            pause = min(2 * pause, 0.002)
 
     def _connection(self):
         held = getattr(self._local, "held", None)
@@ -140,7 +159,7 @@ class Database:
                 return cur
 
             if not self.postgres:
-                cur.execute("BEGIN IMMEDIATE")
+                self._begin_sqlite(cur)
             result = work(execute)
             conn.commit() if self.postgres else cur.execute("COMMIT")
             return result
