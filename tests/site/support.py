@@ -235,9 +235,9 @@ class PostgresServer:
     server runs as the package's unprivileged user `postgres`, which then owns the folder.
 
     durable: fsync on, as a real server has it (the benchmark); else off, which is of no use to a
-    server that lives for one test."""
+    server that lives for one test.  settings: more of the server's settings, NAME=VALUE each."""
 
-    def __init__(self, durable=False):
+    def __init__(self, durable=False, settings=()):
         versions = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
         if not versions:
             raise RuntimeError("PostgreSQL is not installed (Debian's postgresql package)")
@@ -248,8 +248,8 @@ class PostgresServer:
         if self.user:
             shutil.chown(self.folder, "postgres", "postgres")
         self.url = "postgresql://velko@/postgres?host=%s" % self.folder
-        self.options = "-c listen_addresses='' -k %s -c max_connections=200%s" % (
-            self.folder, "" if durable else " -c fsync=off")
+        self.options = "-c listen_addresses='' -k %s -c max_connections=200%s%s" % (
+            self.folder, "" if durable else " -c fsync=off", "".join(" -c " + s for s in settings))
         self._started = False
         self._initialised = False
 
