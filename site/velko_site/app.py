@@ -153,7 +153,7 @@ class Site:
     def __init__(self, config):
         self.config = config
         self.stubs = Stubs(config.products)
-        self.db = Database(config.database)
+        self.db = Database(config.database, serving=True)
         self.records = GroupCommit(self.db)
         try:
             self.db.ensure_schema()

@@ -82,11 +82,13 @@ class Database:
     Each thread of each process has a connection of its own, opened on first use: gunicorn forks
     its workers after the application is made, and neither driver's connections may cross a fork,
     nor (SQLite's) a thread.  A connection that failed is dropped; the next call opens a new one.
-    Every step is bounded by DB_TIMEOUT (see there)."""
+    Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT (see there); with
+    `serving`, as the site has it, PostgreSQL's statements are too (the report's may take longer)."""
 
-    def __init__(self, url):
+    def __init__(self, url, serving=False):
         self.url = url
         self.postgres = url.startswith("postgresql://")
+        self.serving = serving
         self._local = threading.local()
 
     def _connect(self):
@@ -99,9 +101,10 @@ class Database:
             conn = psycopg2.connect(self.url, connect_timeout=DB_TIMEOUT,
                                     tcp_user_timeout=DB_TIMEOUT * 1000, keepalives_idle=DB_TIMEOUT,
                                     keepalives_interval=1, keepalives_count=DB_TIMEOUT)
-            with conn.cursor() as cur:
-                cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
-            conn.commit()
+            if self.serving:
+                with conn.cursor() as cur:
+                    cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
+                conn.commit()
             return conn
         # Several worker processes write to one file: wait a while for each other's short
         # transactions rather than fail, keep readers out of the writers' way (WAL), and let a
@@ -146,10 +149,11 @@ class Database:
             return (sqlite3.Error, psycopg2.Error)
         return (sqlite3.Error,)
 
-    def transaction(self, work):
+    def transaction(self, work, write=True):
         """Runs work(execute) in one transaction, where execute(sql, params=()) runs a query and
         returns its cursor, and commits; returns what work returned.  Raises DatabaseError (after
-        rolling back and dropping the connection) when the database fails."""
+        rolling back and dropping the connection) when the database fails.  write=False: work only
+        reads, and in SQLite then keeps no writer waiting."""
         try:
             conn = self._connection()
             cur = conn.cursor()
@@ -159,7 +163,7 @@ class Database:
                 return cur
 
             if not self.postgres:
-                self._begin_sqlite(cur)
+                self._begin_sqlite(cur) if write else cur.execute("BEGIN")
             result = work(execute)
             conn.commit() if self.postgres else cur.execute("COMMIT")
             return result
@@ -178,7 +182,7 @@ class Database:
 
     def rows(self, sql, params=()):
         """All rows of one query, as a list of tuples."""
-        return self.transaction(lambda execute: execute(sql, params).fetchall())
+        return self.transaction(lambda execute: execute(sql, params).fetchall(), write=False)
 
     def ensure_schema(self):
         """Creates the tables and the index unless they exist.  Workers starting together may race
@@ -195,7 +199,15 @@ class Database:
     def report_days(self):
         """[(product, campaign, day, downloaded, run)], sorted: per day (YYYY-MM-DD, UTC), the
         copies downloaded and the copies first run that day."""
-        return sorted((p, c, day, int(d), int(r)) for p, c, day, d, r in self.rows(REPORT_DAYS))
+        def work(execute):
+            if self.postgres:
+                # Room to group the requests in memory rather than in files (PostgreSQL's default is
+                # 4 MB), and no compiling of a query that runs once: on a history of a million
+                # downloads and three million requests 2.7 s instead of 4.2 s.
+                execute("SET LOCAL work_mem = '64MB'")
+                execute("SET LOCAL jit = off")
+            return execute(REPORT_DAYS).fetchall()
+        return sorted((p, c, day, int(d), int(r)) for p, c, day, d, r in self.transaction(work, write=False))
 
     def report(self):
         """[(product, campaign, downloaded, run)], sorted by product and campaign."""
