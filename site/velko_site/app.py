@@ -160,8 +160,6 @@ class Site:
         except DatabaseError as e:
             print("velko-site: the database cannot be used now (%s); downloads are refused until it can"
                   % e, file=sys.stderr, flush=True)
-        finally:
-            self.db.close()  # the writer thread has a connection of its own
         print("%s %d" % (READY, os.getpid()), file=sys.stderr, flush=True)
 
     def __call__(self, environ, start_response):

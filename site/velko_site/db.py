@@ -76,20 +76,27 @@ def utc_now():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
+class _Shared:
+    """Where a serving Database keeps its connection: one place for all threads."""
+    held = None
+
+
 class Database:
     """The records behind `url` (a postgresql:// URL, or the path of the SQLite file).
 
-    Each thread of each process has a connection of its own, opened on first use: gunicorn forks
-    its workers after the application is made, and neither driver's connections may cross a fork,
-    nor (SQLite's) a thread.  A connection that failed is dropped; the next call opens a new one.
-    Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT (see there); with
-    `serving`, as the site has it, PostgreSQL's statements are too (the report's may take longer)."""
+    Each process has connections of its own, opened on first use: gunicorn forks its workers after
+    the application is made, and neither driver's connections may cross a fork.  `serving`, as the
+    site has it: one connection per process, which its callers use one at a time (GroupCommit runs
+    one commit at a time), so a worker holds one connection however many threads it has; and
+    PostgreSQL's statements are bounded by DB_TIMEOUT (the report's may take longer).  Otherwise
+    each thread has a connection of its own.  A connection that failed is dropped; the next call
+    opens a new one.  Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT."""
 
     def __init__(self, url, serving=False):
         self.url = url
         self.postgres = url.startswith("postgresql://")
         self.serving = serving
-        self._local = threading.local()
+        self._local = _Shared() if serving else threading.local()
 
     def _connect(self):
         if self.postgres:
@@ -113,7 +120,8 @@ class Database:
         # are begun explicitly (isolation_level None), taking the write lock at once (IMMEDIATE):
         # a transaction that first reads and then writes could otherwise fail on the lock without
         # waiting for it.
-        conn = sqlite3.connect(self.url, timeout=DB_TIMEOUT, isolation_level=None)
+        conn = sqlite3.connect(self.url, timeout=DB_TIMEOUT, isolation_level=None,
+                               check_same_thread=not self.serving)
         conn.execute("PRAGMA journal_mode=WAL")
         conn.execute("PRAGMA synchronous=NORMAL")
         # The write lock is waited for by _begin_sqlite, not by SQLite's own handler, which sleeps

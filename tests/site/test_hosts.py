@@ -57,6 +57,11 @@ class TwoHostsTest(unittest.TestCase):
         self.assertEqual(sorted(downloads), sorted(
             (ident, "other" if n % 2 else "demo", "c%d" % (n % 3), "https://example.com/p?x=1&y=2")
             for n, ident in enumerate(ids)))
+        # One connection per worker however many of its threads commit: 2 instances of 2 workers,
+        # besides the one that asks.
+        connections = support.Database(self.postgres.url).rows(
+            "SELECT COUNT(*) FROM pg_stat_activity WHERE backend_type = 'client backend'")[0][0]
+        self.assertLessEqual(connections, 2 * 2 + 1)
         # nginx took its share to each instance in turn.
         self.assertEqual(sum(1 for line in self.nginx.requests() if line.startswith("GET /download/")), 100)
 
