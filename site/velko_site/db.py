@@ -109,9 +109,10 @@ class Database:
                                     tcp_user_timeout=DB_TIMEOUT * 1000, keepalives_idle=DB_TIMEOUT,
                                     keepalives_interval=1, keepalives_count=DB_TIMEOUT)
             if self.serving:
+                # GroupCommit sends each commit's statements, BEGIN and COMMIT among them, at once.
+                conn.autocommit = True
                 with conn.cursor() as cur:
                     cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
-                conn.commit()
             return conn
         # Several worker processes write to one file: wait a while for each other's short
         # transactions rather than fail, keep readers out of the writers' way (WAL), and let a
@@ -316,7 +317,8 @@ class GroupCommit:
             if not self._schema_ready:
                 self.db.ensure_schema()
                 self._schema_ready = True
-            results = self.db.transaction(lambda execute: self._work(execute, batch, undo))
+            work = self._work_postgres if self.db.postgres else self._work
+            results = self.db.transaction(lambda execute: work(execute, batch, undo))
         except DatabaseError as e:
             error, results = e, None
         except Exception as e:  # a fault of ours: the requests fail rather than wait for ever
@@ -396,4 +398,37 @@ class GroupCommit:
                     + ", ".join(["(?, ?, ?, ?)"] * len(infos)),
                     [v for ident, session, length, at in infos
                      for v in (session, length, 1 if ident in products else 0, at)])
+        return [products.get(r.args[0]) if r.kind == "info" else None for r in batch]
+
+    @staticmethod
+    def _work_postgres(execute, batch, undo):
+        """What _work does, as one string of statements sent at once: one round trip to the
+        server for the whole commit instead of one for BEGIN, each statement and COMMIT.  Each
+        information request's `known` comes from a join with the downloads; the products of the
+        downloads named are read after the COMMIT, by the last statement, whose rows are what
+        the string returns."""
+        sql, params = ["BEGIN"], []
+        if undo:
+            sql.append("DELETE FROM downloads WHERE ident IN (%s)" % ", ".join("?" * len(undo)))
+            params += undo
+        downloads = [r.args for r in batch if r.kind == "download"]
+        if downloads:
+            sql.append("INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at) VALUES "
+                       + ", ".join(["(?, ?, ?, ?, ?)"] * len(downloads)))
+            params += [v for row in downloads for v in row]
+        infos = [r.args for r in batch if r.kind == "info"]
+        if infos:
+            sql.append("INSERT INTO info_requests (session, session_length, known, requested_at) "
+                       "SELECT v.session, v.length, CASE WHEN d.ident IS NULL THEN 0 ELSE 1 END, v.at "
+                       "FROM (VALUES %s) AS v (ident, session, length, at) "
+                       "LEFT JOIN downloads d ON d.ident = v.ident"
+                       % ", ".join(["(?::text, ?::text, ?::integer, ?::text)"] * len(infos)))
+            params += [v for row in infos for v in row]
+        sql.append("COMMIT")
+        wanted = sorted({ident for ident, *_ in infos if ident is not None})
+        if wanted:
+            sql.append("SELECT ident, product FROM downloads WHERE ident IN (%s)" % ", ".join("?" * len(wanted)))
+            params += wanted
+        cur = execute("; ".join(sql), params)
+        products = dict(cur.fetchall()) if wanted else {}
         return [products.get(r.args[0]) if r.kind == "info" else None for r in batch]
