@@ -51,7 +51,7 @@ def _chart(series):
     plot_height = CHART_HEIGHT - MARGIN_BOTTOM - MARGIN_TOP
     scale = plot_height / top
     slot = (CHART_WIDTH - MARGIN_LEFT) / len(bars)
-    width = max(slot / 2 - 0.5, 0.5)
+    width = max(slot * 0.4, 0.5)  # two bars a day, a fifth of the slot between days
     base = CHART_HEIGHT - MARGIN_BOTTOM
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
            'class="chart" data-scale="%r" role="img">' % (CHART_WIDTH, CHART_HEIGHT, CHART_WIDTH, CHART_HEIGHT,
@@ -61,7 +61,7 @@ def _chart(series):
            '<text x="%d" y="%d" text-anchor="end">%d</text>' % (MARGIN_LEFT - 4, MARGIN_TOP + 8, top),
            '<text x="%d" y="%d" text-anchor="end">0</text>' % (MARGIN_LEFT - 4, base)]
     for n, (first, last, downloaded, run) in enumerate(bars):
-        x = MARGIN_LEFT + n * slot
+        x = MARGIN_LEFT + n * slot + slot * 0.1
         when = first if first == last else "%s to %s" % (first, last)
         for kind, count, offset in (("downloaded", downloaded, 0.0), ("run", run, width)):
             height = count * scale
