@@ -371,9 +371,14 @@ class StubImage:
     table (signed) or old tag (unsigned), never the body in between, except
     once when the PE checksum is set but evidently stale (see below).
 
-    path, size, mtime_ns: the file as loaded; iter_copy() and
-    write_copy() read the unchanged range from that path and refuse to go on
-    if the file changed since (is_current() tells beforehand).  signed: it has
+    path, size, mtime_ns: the file as loaded; identity: what tells that file
+    apart from any other or from itself changed (device, inode, size,
+    modification and change time).  iter_copy() and write_copy() read the
+    unchanged range from that path and refuse to go on if the file changed
+    since (is_current() tells beforehand).  The size and modification time
+    alone would miss a same-size stub renamed over the old one with its time
+    kept (rsync -t, tar), and one copied over it in place (cp): the inode
+    tells the first, the change time, which nothing can set back, the second.  signed: it has
     a certificate table.  tagged: it carries a tag (or an identifier attribute).
     bytes_read: what loading read.  Raises TagError if the file cannot be
     tagged at all; problems of an existing tag only surface when plan_copy()
@@ -396,6 +401,7 @@ class StubImage:
             self._fd = f.fileno()
             st = os.fstat(self._fd)
             self.size, self.mtime_ns = st.st_size, st.st_mtime_ns
+            self.identity = file_identity(st)
             if self.size >= MAX_FILE_SIZE:
                 raise TagError("file is %d bytes; files of 4 GiB or more cannot be tagged "
                                "(the tag's offsets are 32-bit)" % self.size)
@@ -406,6 +412,9 @@ class StubImage:
             else:
                 self._load_unsigned_tag()
             self._checksum_residue = self._unchanged_residue() if self._checksum else None
+            # Written to while it was read: what was read may be half old, half new.
+            if file_identity(os.fstat(self._fd)) != self.identity:
+                raise TagError("file changed while it was read")
         del self._fd
 
     def _read(self, offset, length):
@@ -574,12 +583,12 @@ class StubImage:
         return residue % 0xFFFF
 
     def is_current(self):
-        """Whether the file still has the size and modification time it was loaded with."""
+        """Whether the path still names the file as it was loaded (see identity)."""
         try:
             st = os.stat(self.path)
         except OSError:
             return False
-        return (st.st_size, st.st_mtime_ns) == (self.size, self.mtime_ns)
+        return file_identity(st) == self.identity
 
     def _signed_tail(self, ident):
         """The new certificate table carrying `ident`, and the identifier's offset in it."""
@@ -633,14 +642,25 @@ def plan_copy(image, ident, replace=False):
     return TaggedCopy(image, ident, id_off, pieces)
 
 
+def file_identity(st):
+    """What tells a file apart from another one put at its path, or from itself
+    changed, from its os.stat_result: device, inode, size, modification and
+    change time."""
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
 def iter_copy(copy, block_size=COPY_BLOCK):
     """Yield the bytes of `copy` in order, reading its FileRange pieces from the
     stub in blocks of at most block_size.  Raises TagError if the stub's file
-    changed since it was loaded."""
+    is not the one loaded (replaced, or changed in place), before the first
+    byte; and if it changes while the copy is read, before the block that may
+    hold changed bytes is yielded: a copy is never a mix of two stubs.  A
+    write's change time is set before its bytes can be read, so a block read
+    and then found with the identity unchanged holds none of them."""
     image = copy.image
     with open(image.path, "rb") as f:
-        st = os.fstat(f.fileno())
-        if (st.st_size, st.st_mtime_ns) != (image.size, image.mtime_ns):
+        fd = f.fileno()
+        if file_identity(os.fstat(fd)) != image.identity:
             raise TagError("%s changed since it was loaded" % image.path)
         for piece in copy.pieces:
             if not isinstance(piece, FileRange):
@@ -648,8 +668,8 @@ def iter_copy(copy, block_size=COPY_BLOCK):
                 continue
             pos, end = piece.offset, piece.offset + piece.length
             while pos < end:
-                block = os.pread(f.fileno(), min(block_size, end - pos), pos)
-                if not block:
+                block = os.pread(fd, min(block_size, end - pos), pos)
+                if not block or file_identity(os.fstat(fd)) != image.identity:
                     raise TagError("%s changed since it was loaded" % image.path)
                 yield block
                 pos += len(block)

@@ -16,7 +16,7 @@ import threading
 import urllib.parse
 
 from .config import PRODUCT_NAME, ConfigError, load_config
-from .db import Database, DatabaseError
+from .db import Database, DatabaseError, GroupCommit
 
 # The tagging module lives in the project's tools/ folder, beside this one.
 sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
@@ -32,6 +32,8 @@ CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
 COPY_BLOCK = velko_tag.COPY_BLOCK
+# What each worker writes to the log once its application is made (followed by its pid).
+READY = "velko-site: ready, worker"
 
 
 def stored_text(raw, limit):
@@ -144,13 +146,21 @@ def _text(start_response, status, text, extra=()):
 
 
 class Site:
-    """The application for a Config: loads the stubs and creates the schema when made."""
+    """The application for a Config: loads the stubs and creates the schema when made.  A database
+    that cannot be reached then does not keep the site from starting: downloads get 503 and
+    information requests the default URL until it can, and the schema is made at the first commit."""
 
     def __init__(self, config):
         self.config = config
         self.stubs = Stubs(config.products)
-        self.db = Database(config.database)
-        self.db.ensure_schema()
+        self.db = Database(config.database, serving=True)
+        self.records = GroupCommit(self.db)
+        try:
+            self.db.ensure_schema()
+        except DatabaseError as e:
+            print("velko-site: the database cannot be used now (%s); downloads are refused until it can"
+                  % e, file=sys.stderr, flush=True)
+        print("%s %d" % (READY, os.getpid()), file=sys.stderr, flush=True)
 
     def __call__(self, environ, start_response):
         path = environ.get("PATH_INFO", "")
@@ -198,7 +208,7 @@ class Site:
                 except velko_tag.TagError:
                     if attempt == 2:
                         raise
-            self.db.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
+            self.records.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
         except (velko_tag.TagError, OSError, DatabaseError) as e:
             if reader is not None:
                 reader.close()
@@ -224,7 +234,7 @@ class Site:
         raw = sessions[0]
         ident = raw.decode("ascii") if ID_FORM.fullmatch(raw) else None
         try:
-            product = self.db.record_info_request(ident, stored_text(raw, MAX_SESSION_BYTES), len(raw))
+            product = self.records.record_info_request(ident, stored_text(raw, MAX_SESSION_BYTES), len(raw))
         except DatabaseError as e:
             # The person running the stub still gets the software, only the record is missing.
             self._log(environ, "information request not recorded: %s" % e)

@@ -2,8 +2,8 @@
 
     velko-site check CONFIG
     velko-site init-db CONFIG
-    velko-site report CONFIG
-    velko-site serve CONFIG [--bind HOST:PORT] [--workers N] [GUNICORN OPTIONS...]
+    velko-site report CONFIG [--html FILE]
+    velko-site serve CONFIG [--bind HOST:PORT] [--workers N] [--threads N] [GUNICORN OPTIONS...]
     velko-site hash FILE       the package_sha256 and package_size lines for a package file
 
 A refusal is one line on stderr and exit status 2.
@@ -12,11 +12,13 @@ import argparse
 import hashlib
 import os
 import sys
+import tempfile
 
 from .app import Stubs
 from .config import ConfigError, load_config
-from .db import Database, DatabaseError
-from .serve import gunicorn_command
+from . import report_html
+from .db import Database, DatabaseError, totals, utc_now
+from .serve import THREADS, gunicorn_command
 
 
 def format_report(rows):
@@ -41,6 +43,21 @@ def hash_lines(path):
     return ['package_sha256 = "%s"' % digest.hexdigest(), "package_size = %d" % size]
 
 
+def write_html(path, page):
+    """Writes the page through a temporary file beside `path`, renamed over it once whole: a
+    reader never sees half a page, and a failure leaves what was there."""
+    folder = os.path.dirname(os.path.abspath(path))
+    fd, temporary = tempfile.mkstemp(prefix=".velko-report-", suffix=".html", dir=folder)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(page)
+        os.chmod(temporary, 0o644)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
 def main(argv=None):
     p = argparse.ArgumentParser(prog="velko-site", description="The publisher's download site.")
     sub = p.add_subparsers(dest="command", required=True)
@@ -48,11 +65,14 @@ def main(argv=None):
                        ("init-db", "create the tables unless they exist (the site also does on start)"),
                        ("report", "copies downloaded and run, per product and campaign")):
         sub.add_parser(name, help=text).add_argument("config")
+    sub.choices["report"].add_argument("--html", metavar="FILE",
+                                       help="also write the report with a chart per day as one HTML page")
     sub.add_parser("hash", help="print the package_sha256 and package_size lines for a package file").add_argument("file")
     serve = sub.add_parser("serve", help="serve the site with gunicorn (further options go to gunicorn)")
     serve.add_argument("config")
     serve.add_argument("--bind", default="127.0.0.1:8000")
     serve.add_argument("--workers", type=int, default=2)
+    serve.add_argument("--threads", type=int, default=THREADS, help="threads per worker (default %d)" % THREADS)
     args, rest = p.parse_known_args(argv)
     if rest and args.command != "serve":
         p.error("unrecognized arguments: %s" % " ".join(rest))
@@ -75,11 +95,18 @@ def main(argv=None):
         elif args.command == "report":
             db = Database(config.database)
             db.ensure_schema()  # a site that never started has no downloads rather than no tables
-            print("\n".join(format_report(db.report())))
+            days = db.report_days()
+            lines = format_report(totals(days))
+            if args.html:
+                write_html(args.html, report_html.render(days, lines, utc_now()))
+            print("\n".join(lines))
         else:
-            command = gunicorn_command(config.path, args.bind, args.workers, rest)
+            command = gunicorn_command(config.path, args.bind, args.workers, rest, threads=args.threads)
             os.execvp(command[0], command)
     except (ConfigError, DatabaseError) as e:
         print("velko-site: %s" % str(e).replace("\n", " "), file=sys.stderr)
+        return 2
+    except OSError as e:
+        print("velko-site: %s: %s" % (e.filename or args.html, e.strerror or e), file=sys.stderr)
         return 2
     return 0

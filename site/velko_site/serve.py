@@ -11,12 +11,18 @@ SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SITE_APP = "velko_site:create_app(%s)"
 
 
-def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths=()):
-    """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT).  `app` names
-    the application with %s standing for the configuration's path as a string literal (gunicorn
-    reads the call's arguments as Python literals; a JSON string is one); `paths` are folders to
-    import from besides site/."""
-    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--pythonpath", ",".join([SITE_DIR, *paths]),
+# Threads per worker: the requests of one worker that wait for a record share its commits (group
+# commit, db.GroupCommit), so a worker serves several at once (gunicorn's gthread workers).
+THREADS = 8
+
+
+def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths=(), threads=THREADS):
+    """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT), with `workers`
+    gthread workers of `threads` threads each.  `app` names the application with %s standing for
+    the configuration's path as a string literal (gunicorn reads the call's arguments as Python
+    literals; a JSON string is one); `paths` are folders to import from besides site/."""
+    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--worker-class", "gthread",
+            "--threads", str(threads), "--pythonpath", ",".join([SITE_DIR, *paths]),
             *extra, app % json.dumps(os.path.abspath(config_path))]
 
 
@@ -25,29 +31,40 @@ class Gunicorn:
 
         with Gunicorn(config, "127.0.0.1", 80, log_path) as server: ...
 
-    start() returns once a worker has answered a request, so that the application (configuration,
-    stubs, schema) is known to load; it raises RuntimeError with the log's end if gunicorn exits
-    first or takes longer than `timeout` seconds.  The log (gunicorn's and the site's messages)
-    goes to `log_path`."""
+    start() returns once every worker has made the application (configuration, stubs, schema) and
+    one has answered a request; it raises RuntimeError with the log's end if gunicorn exits first
+    or takes longer than `timeout` seconds.  The log (gunicorn's and the site's messages) goes to
+    `log_path`."""
 
-    def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=()):
+    def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=(), threads=THREADS,
+                 extra=()):
         self.host, self.port, self.log_path = host, port, log_path
-        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, app=app, paths=paths)
+        self.workers = workers
+        self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app=app, paths=paths,
+                                        threads=threads)
         self.process = None
 
     def start(self, timeout=30):
         with open(self.log_path, "ab") as log:
+            start = log.tell()
             self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + timeout
         while True:
             if self.process.poll() is not None:
                 raise RuntimeError("gunicorn ended (status %d):\n%s" % (self.process.returncode, self.log_tail()))
-            if self._answers():
+            if self._ready(start) >= self.workers and self._answers():
                 return self
             if time.monotonic() > deadline:
                 self.stop()
                 raise RuntimeError("gunicorn did not answer within %d s:\n%s" % (timeout, self.log_tail()))
             time.sleep(0.1)
+
+    def _ready(self, start):
+        """How many workers have written that their application is made, since `start` in the log."""
+        from .app import READY
+        with open(self.log_path, "rb") as f:
+            f.seek(start)
+            return f.read().count(READY.encode())
 
     def _answers(self):
         connection = http.client.HTTPConnection(self.host, self.port, timeout=2)

@@ -2,6 +2,7 @@
 under gunicorn, its records, and a throw-away PostgreSQL server.
 
 Run with Debian's /usr/bin/python3, which has gunicorn and psycopg2 (CTest does)."""
+import contextlib
 import glob
 import http.client
 import os
@@ -10,6 +11,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 ROOT = os.environ.get("VELKO_ROOT", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 SITE_DIR = os.path.join(ROOT, "site")
@@ -99,12 +101,143 @@ def report(config):
     return [line.split() for line in out.splitlines()[1:]]
 
 
+NGINX_CONFIG = """
+worker_processes 1;
+pid {folder}/nginx.pid;
+error_log {folder}/error.log;
+events {{ worker_connections 512; }}
+http {{
+    access_log {folder}/access.log;
+    client_body_temp_path {folder}/temp/body;
+    proxy_temp_path {folder}/temp/proxy;
+    fastcgi_temp_path {folder}/temp/fastcgi;
+    uwsgi_temp_path {folder}/temp/uwsgi;
+    scgi_temp_path {folder}/temp/scgi;
+    upstream velko_site {{
+{servers}
+    }}
+    server {{
+        listen {listen};
+        location / {{
+            proxy_pass http://velko_site;
+            proxy_set_header Host $host;
+            proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;
+            # A copy is held whole for a slow visitor, so that no worker waits on one.
+            proxy_buffers 16 64k;
+        }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    """Debian's nginx as a reverse proxy on `listen` (HOST:PORT) in front of `upstreams` (a list of
+    HOST:PORT, taken in turn), run as a child process with its configuration, logs and temporary
+    files in a folder of its own.  start() returns once it answers; stop() ends it."""
+
+    def __init__(self, listen, upstreams):
+        self.folder = tempfile.mkdtemp(prefix="velko-nginx-")
+        os.chmod(self.folder, 0o755)  # its workers run as nobody when started as root
+        os.mkdir(os.path.join(self.folder, "temp"), 0o777)
+        os.chmod(os.path.join(self.folder, "temp"), 0o777)
+        self.host, self.port = listen.rsplit(":", 1)
+        self.config = os.path.join(self.folder, "nginx.conf")
+        with open(self.config, "w") as f:
+            f.write(NGINX_CONFIG.format(folder=self.folder, listen=listen,
+                                        servers="\n".join("        server %s;" % u for u in upstreams)))
+        self.process = None
+
+    def start(self, timeout=30):
+        self.process = subprocess.Popen(["nginx", "-p", self.folder, "-e", os.path.join(self.folder, "error.log"),
+                                         "-c", self.config, "-g", "daemon off;"],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.process.poll() is not None:
+                raise RuntimeError("nginx ended (status %d): %s%s" % (self.process.returncode,
+                                                                     self.process.stderr.read().decode(), self.log()))
+            try:
+                socket.create_connection((self.host, int(self.port)), timeout=1).close()
+                return self
+            except OSError:
+                if time.monotonic() > deadline:
+                    self.stop()
+                    raise RuntimeError("nginx did not listen within %d s: %s" % (timeout, self.log()))
+                time.sleep(0.1)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.folder, "error.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def requests(self):
+        """The request lines nginx passed on, from its access log."""
+        with open(os.path.join(self.folder, "access.log"), errors="replace") as f:
+            return [line.split('"')[1] for line in f if '"' in line]
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.process is not None:
+            self.process.stderr.close()
+        shutil.rmtree(self.folder, True)
+
+
+def start_two_hosts(add_cleanup, config, hosts, proxy=None, port=8000):
+    """Two site instances (two gunicorn masters, standing for two machines) of `config`, one on
+    each of `hosts` at `port`, and, when `proxy` (HOST:PORT) is given, nginx there in front of
+    both; all stopped by cleanups.  Returns the instances."""
+    sites = []
+    for n, host in enumerate(hosts):
+        # Each instance its own folder for its log, as it would have on its own machine.
+        folder = tempfile.mkdtemp(prefix="velko-site-host%d-" % n)
+        add_cleanup(shutil.rmtree, folder, True)
+        own = os.path.join(folder, "site.toml")
+        shutil.copy(config, own)
+        sites.append(start_site(add_cleanup, own, host, port))
+    if proxy:
+        nginx = Nginx(proxy, ["%s:%d" % (host, port) for host in hosts]).start()
+        add_cleanup(nginx.stop)
+        sites.append(nginx)
+    return sites
+
+
+@contextlib.contextmanager
+def sqlite_lock_holder(path, seconds):
+    """Another process that holds the write lock of the SQLite file at `path` for `seconds`;
+    yields its Popen once the lock is taken."""
+    with subprocess.Popen([sys.executable, "-c", """if True:
+            import sqlite3, sys, time
+            conn = sqlite3.connect(sys.argv[1], isolation_level=None)
+            conn.execute("BEGIN EXCLUSIVE")
+            print("locked", flush=True)
+            time.sleep(float(sys.argv[2]))
+            conn.execute("ROLLBACK")
+            """, path, str(seconds)], stdout=subprocess.PIPE, text=True) as holder:
+        if holder.stdout.readline() != "locked\n":
+            raise RuntimeError("the process meant to lock %s did not" % path)
+        try:
+            yield holder
+        finally:
+            holder.kill()
+
+
 class PostgresServer:
     """A throw-away PostgreSQL server (Debian's package) in a temporary folder, reached through a
     Unix socket in that folder; stop() removes it.  PostgreSQL refuses to run as root: as root the
-    server runs as the package's unprivileged user `postgres`, which then owns the folder."""
+    server runs as the package's unprivileged user `postgres`, which then owns the folder.
 
-    def __init__(self):
+    durable: fsync on, as a real server has it (the benchmark); else off, which is of no use to a
+    server that lives for one test.  settings: more of the server's settings, NAME=VALUE each."""
+
+    def __init__(self, durable=False, settings=()):
         versions = sorted(glob.glob("/usr/lib/postgresql/*/bin/initdb"))
         if not versions:
             raise RuntimeError("PostgreSQL is not installed (Debian's postgresql package)")
@@ -115,7 +248,10 @@ class PostgresServer:
         if self.user:
             shutil.chown(self.folder, "postgres", "postgres")
         self.url = "postgresql://velko@/postgres?host=%s" % self.folder
+        self.options = "-c listen_addresses='' -k %s -c max_connections=200%s%s" % (
+            self.folder, "" if durable else " -c fsync=off", "".join(" -c " + s for s in settings))
         self._started = False
+        self._initialised = False
 
     def _run(self, *command):
         done = subprocess.run(self.user + [os.path.join(self.bin, command[0]), *command[1:]], cwd=self.folder,
@@ -124,17 +260,26 @@ class PostgresServer:
             raise RuntimeError("%s failed:\n%s%s" % (command[0], done.stdout, done.stderr))
 
     def start(self):
+        """Makes the cluster the first time, then starts the server; returns once it answers."""
         try:
-            # Durability is of no use to a server that lives for one test: fsync off.
-            self._run("initdb", "-D", self.data, "-U", "velko", "--auth=trust", "--encoding=UTF8",
-                      "--locale=C", "--no-sync")
+            if not self._initialised:
+                self._run("initdb", "-D", self.data, "-U", "velko", "--auth=trust", "--encoding=UTF8",
+                          "--locale=C", "--no-sync")
+                self._initialised = True
             self._run("pg_ctl", "-D", self.data, "-l", os.path.join(self.folder, "server.log"), "-w",
-                      "-o", "-c listen_addresses='' -k %s -c fsync=off" % self.folder, "start")
+                      "-o", self.options, "start")
             self._started = True
         except BaseException:
             self.stop()
             raise
         return self
+
+    def halt(self):
+        """Stops the server the way a restart does (fast: open sessions are ended, the server's
+        clients see their connections break); start() starts it again with the same data."""
+        if self._started:
+            self._run("pg_ctl", "-D", self.data, "-m", "fast", "-w", "stop")
+            self._started = False
 
     def stop(self):
         if self._started:

@@ -50,6 +50,43 @@ class DownloadsTest(unittest.TestCase):
         self.assertEqual(len(set(ids)), 200)
         self.assertEqual(sorted(self.downloads()), sorted(ids))  # each once
 
+    def test_a_same_size_stub_put_in_place_with_its_time_kept(self):
+        """rsync -t, tar and cp -p keep the modification time, and a rebuild is often the same
+        size: the copies still come from the new stub, on both workers.  The control: size and
+        modification time stay as they were, so they alone would not tell."""
+        with open(self.stub, "rb") as f:
+            original = f.read()
+        pe = int.from_bytes(original[0x3C:0x40], "little")
+
+        def rebuild(n):
+            data = bytearray(original)
+            data[pe + 8:pe + 12] = n.to_bytes(4, "little")  # the header's time stamp
+            data[len(data) // 2] ^= n                       # and a byte of the body
+            return bytes(data)
+
+        def renamed_over(data):
+            aside = self.stub + ".new"
+            with open(aside, "wb") as f:
+                f.write(data)
+            os.utime(aside, ns=(before.st_atime_ns, before.st_mtime_ns))
+            os.replace(aside, self.stub)
+
+        def copied_in_place(data):
+            with open(self.stub, "r+b") as f:
+                f.write(data)
+            os.utime(self.stub, ns=(before.st_atime_ns, before.st_mtime_ns))
+
+        ids = [self.identifier_of_copy(self.fetch(), velko_tag.StubImage.load(self.stub)) for _ in range(4)]
+        for n, (label, put) in enumerate((("renamed over", renamed_over), ("copied over in place", copied_in_place)), 1):
+            with self.subTest(label):
+                before = os.stat(self.stub)
+                put(rebuild(n))
+                after = os.stat(self.stub)
+                self.assertEqual((after.st_size, after.st_mtime_ns), (before.st_size, before.st_mtime_ns))
+                image = velko_tag.StubImage.load(self.stub)
+                ids += [self.identifier_of_copy(self.fetch(), image) for _ in range(6)]
+        self.assertEqual(sorted(self.downloads()), sorted(ids))
+
     def test_a_stub_replaced_while_serving(self):
         with open(self.stub, "rb") as f:
             original = f.read()

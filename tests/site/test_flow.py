@@ -30,6 +30,9 @@ class FlowCases:
         self.config = support.write_config(self.work, {
             "demo": (h.STUB_EXE, "http://%s%s" % (PACKAGE_HOST, PACKAGE_TARGET), "velko-demo-setup.exe")},
             database=self.database())
+        self.serve_site()
+
+    def serve_site(self):
         support.start_site(self.addCleanup, self.config, h.INFO_HOST)
 
     def download(self, query="", *curl_options):
@@ -78,6 +81,23 @@ class PostgresFlowTest(FlowCases, h.StubTestCase):
 
     def database(self):
         return self.postgres.url
+
+
+class TwoHostsFlowTest(PostgresFlowTest):
+    """The same story with two site instances on the one PostgreSQL (two machines) and nginx in
+    front of both on the stub's information host, as the README's production example has it: the
+    visitor's downloads and the stub's information request go through nginx, to either instance,
+    and leave the same records."""
+
+    def serve_site(self):
+        self.nginx = support.start_two_hosts(self.addCleanup, self.config, ("127.0.0.33", "127.0.0.34"),
+                                             "%s:80" % h.INFO_HOST)[-1]
+
+    def test_a_downloaded_copy_is_run_installs_and_is_reported(self):
+        super().test_a_downloaded_copy_is_run_installs_and_is_reported()
+        passed = self.nginx.requests()
+        self.assertEqual(sum(1 for line in passed if line.startswith("GET /download/demo")), 3, passed)
+        self.assertEqual(sum(1 for line in passed if line.startswith("GET /WebGetDSData.qdx?session=")), 2, passed)
 
 
 if __name__ == "__main__":

@@ -429,15 +429,58 @@ class ModuleTest(ToolTestCase):
         self.assertEqual(len(set(sizes.values())), 1, sizes)
 
     def test_stub_changed_after_loading(self):
-        src = self.write("in.exe", make_signed())
-        image = velko_tag.StubImage.load(src)
-        plan = velko_tag.plan_copy(image, b"x")
-        self.assertTrue(image.is_current())
-        with open(src, "ab") as f:
-            f.write(b"more")
-        self.assertFalse(image.is_current())
+        """Every way of changing the stub is noticed: before a copy is read and, for a change in
+        place, while it is read.  The same-size replacements keep the size and modification time
+        (rsync -t, tar, cp -p), which alone do not tell them: the control."""
+        original = make_signed(body=0x10000)
+        # A rebuild of the same size: other headers (time stamp) and another body.
+        rebuilt = bytearray(original)
+        rebuilt[0x88:0x8C] = b"NEW!"
+        rebuilt[0x1000:0x1004] = b"BODY"
+        rebuilt = bytes(rebuilt)
+
+        def grown(path):
+            with open(path, "ab") as f:
+                f.write(b"more")
+
+        def renamed_over(path):
+            st = os.stat(path)
+            aside = self.write("aside.exe", rebuilt)
+            os.utime(aside, ns=(st.st_atime_ns, st.st_mtime_ns))
+            os.replace(aside, path)
+
+        def copied_in_place(path):
+            st = os.stat(path)
+            with open(path, "r+b") as f:
+                f.write(rebuilt)
+            os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+        for label, change, same_size_and_time in (("grown", grown, False),
+                                                  ("renamed over, time kept", renamed_over, True),
+                                                  ("copied over in place, time kept", copied_in_place, True)):
+            with self.subTest(label):
+                src = self.write("in.exe", original)
+                image = velko_tag.StubImage.load(src)
+                plan = velko_tag.plan_copy(image, b"x")
+                self.assertTrue(image.is_current())
+                change(src)
+                st = os.stat(src)
+                self.assertEqual((st.st_size, st.st_mtime_ns) == (image.size, image.mtime_ns),
+                                 same_size_and_time)
+                self.assertFalse(image.is_current())
+                with self.assertRaisesRegex(velko_tag.TagError, "changed since it was loaded"):
+                    b"".join(velko_tag.iter_copy(plan))
+
+        # In place while a copy is being read: the blocks read after the change never go out.
+        src = self.write("in.exe", original)
+        plan = velko_tag.plan_copy(velko_tag.StubImage.load(src), b"x")
+        blocks = velko_tag.iter_copy(plan, 0x1000)
+        sent = [next(blocks), next(blocks)]  # the headers and the first block of the body
+        copied_in_place(src)
         with self.assertRaisesRegex(velko_tag.TagError, "changed since it was loaded"):
-            b"".join(velko_tag.iter_copy(plan))
+            sent.extend(blocks)
+        head = len(plan.pieces[0])
+        self.assertEqual(sent[1], original[head:head + 0x1000])  # the block read before the change
 
     def test_malformed_input_gives_tag_error_only(self):
         """Bytes changed at random in the headers and the certificate table, and files cut
