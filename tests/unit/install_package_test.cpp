@@ -175,7 +175,7 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
   wchar_t currentDirectory[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, currentDirectory);
 
-  RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   auto run = InstallerRun();
   ASSERT_FALSE(run.empty()) << "the installer did not run";
@@ -202,7 +202,7 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
 TEST_F(PackageInstallTest, IgnoresTheInstallersExitCode) {
   Control(fake_msiexec::kExitCodeFile, "1603");  // "fatal error during installation"
 
-  RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(InstallerRun()["log-written"], "1");
   // The stand-in's default log names two folders with executables.
@@ -244,7 +244,7 @@ TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWa
   PostThreadMessageW(GetCurrentThreadId(), WM_QUIT, 0, 0);
   PostMessageW(window, WM_APP, 0, 0);
 
-  RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(dispatched, 1);
   EXPECT_EQ(InstallerRun()["event"], "signalled");
@@ -257,7 +257,7 @@ TEST_F(PackageInstallTest, DispatchesMessagesWhileWaitingAndAQuitDoesNotEndTheWa
 TEST_F(PackageInstallTest, LockedLogIsLeftAloneAndThePackageStillGoes) {
   Control(fake_msiexec::kLockLogMsFile, "1500");
 
-  RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(InstallerRun()["log-locked"], "1");
   EXPECT_TRUE(Recorded().empty());
@@ -270,7 +270,7 @@ TEST_F(PackageInstallTest, LockedLogIsLeftAloneAndThePackageStillGoes) {
 TEST_F(PackageInstallTest, WithoutALogOnlyThePackageGoes) {
   Control(fake_msiexec::kNoLogFile, "");
 
-  RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_EQ(InstallerRun()["log-written"], "0");
   EXPECT_TRUE(Recorded().empty());
@@ -281,7 +281,7 @@ TEST_F(PackageInstallTest, MissingSystemMsiexecIsNotLookedForElsewhere) {
   ASSERT_TRUE(DeleteFileW(SystemMsiexec().c_str()));
 
   // Not started, and the driver learns why (it shows the system's text for it).
-  EXPECT_EQ(RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str()), InstallResult::kNotStarted);
+  EXPECT_EQ(RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str()), InstallResult::kNotStarted);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
   EXPECT_TRUE(InstallerRun().empty()) << "ran " << InstallerRun()["module"];
@@ -292,7 +292,7 @@ TEST_F(PackageInstallTest, MissingSystemMsiexecIsNotLookedForElsewhere) {
 TEST_F(PackageInstallTest, NoRoomForTheLogPathInstallsNothingAndOnlyRemovesThePackage) {
   state_.runFolder.Assign((L"C:\\" + std::wstring(250, L't') + L"\\").c_str());  // the log's name does not fit
 
-  EXPECT_EQ(RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str()), InstallResult::kNoTempFolder);
+  EXPECT_EQ(RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str()), InstallResult::kNoTempFolder);
 
   EXPECT_TRUE(InstallerRun().empty());
   EXPECT_FALSE(FileExists(state_.packagePath.c_str()));
@@ -335,7 +335,7 @@ TEST_F(InstallStageTest, WinesMsiexecInstallsTheDemoPackage) {
   CreateDirectoryW((folder_ + L"\\my downloads").c_str(), nullptr);
   UsePackage(folder_ + L"\\my downloads\\velko-installer.msi", package);
 
-  RunPackageInstall(state_, ProgressReport{}, INVALID_HANDLE_VALUE, keyPath_.c_str());
+  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
 
   EXPECT_TRUE(FileExists(installed));
   EXPECT_TRUE(Recorded().empty());
