@@ -4,6 +4,7 @@ path (behaviours.py)."""
 import dataclasses
 import ipaddress
 import os
+import re
 import socket
 import socketserver
 import struct
@@ -35,6 +36,7 @@ class Request:
     time: float = 0.0  # when its head was read (time.time())
     behaviour: str = ""
     bytes_sent: int = 0
+    peer: str = ""  # the client's address
 
     def header(self, name, default=None):
         """The value of the first header called `name` (case ignored)."""
@@ -154,6 +156,10 @@ class StubServer:
         self._threads = []
         self._connections = set()
         self.connections = 0  # connections accepted so far, a failed TLS handshake included
+        # None: every client; otherwise only connections from these addresses are served, the others
+        # closed at once and counted in `refused` (a test that must show a proxy was used).
+        self.only_from = None
+        self.refused = 0
 
     # -- life cycle ----------------------------------------------------------------------------
 
@@ -252,16 +258,24 @@ class StubServer:
     # -- one connection ------------------------------------------------------------------------
 
     def _handle(self, sock, local):
+        try:
+            peer = sock.getpeername()[0]
+        except OSError:
+            peer = ""
         with self._lock:
+            if self.only_from is not None and peer not in self.only_from:
+                self.refused += 1
+                sock.close()  # not a client this server takes: a test shows that way is not used
+                return
             self._connections.add(sock)
             self.connections += 1
         try:
-            self._serve(sock, local)
+            self._serve(sock, local, peer)
         finally:
             with self._lock:
                 self._connections.discard(sock)
 
-    def _serve(self, sock, local):
+    def _serve(self, sock, local, peer):
         sock.settimeout(READ_TIMEOUT_SECONDS)
         if self.tls:
             try:
@@ -279,7 +293,7 @@ class StubServer:
             return
         method, target, headers = head
         request = Request(address=local[0], port=local[1], method=method, path=target, headers=headers,
-                          time=time.time())
+                          time=time.time(), peer=peer)
         with self._lock:
             step, content = self._step_for(request)
             request.behaviour = step.label()
@@ -306,7 +320,10 @@ class StubServer:
             return Step("status", code=400), None
         if request.method != "GET":
             return Step("status", code=405), None
-        content = self._contents.get(request.path) or self._contents.get(request.path.split("?", 1)[0])
+        # A target in absolute form ("https://host:443/p", as a client sends it through a proxy's
+        # tunnel) names the same path as its origin form.
+        path = re.sub(r"^https?://[^/]*", "", request.path)
+        content = self._contents.get(path) or self._contents.get(path.split("?", 1)[0])
         if content is None:
             return Step("status", code=404), None
         content.served += 1
