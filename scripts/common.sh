@@ -8,10 +8,11 @@ export VELKO_SCRIPT=${VELKO_SCRIPT:-$0}
 
 # The download site (site/) runs on Debian's /usr/bin/python3 with gunicorn, psycopg2 and PostgreSQL
 # from Debian; the tests and the demo fetch copies with curl. The parsers are also built natively
-# with clang, libFuzzer and the sanitizers (fuzz/; libclang-rt-14-dev holds their runtimes).
+# with clang, libFuzzer and the sanitizers (fuzz/; libclang-rt-14-dev holds their runtimes). The
+# proxy tests run tinyproxy (tinyproxy-bin: the program without a service).
 VELKO_PACKAGES=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool imagemagick msitools
   wixl osslsigncode openssl python3 iproute2 util-linux googletest gunicorn python3-psycopg2 postgresql curl
-  clang libclang-rt-14-dev nginx)
+  clang libclang-rt-14-dev nginx tinyproxy-bin)
 
 # velko_install_deps [PACKAGE...]: installs what is missing of VELKO_PACKAGES and the packages named
 # (a benchmark's own client, for instance).

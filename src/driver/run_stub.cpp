@@ -75,7 +75,9 @@ void RunStages(StubState& state, HINSTANCE instance) {
   // A failed request shows its own message; whatever part of the reply arrived is still searched.
   ByteString response;
   WideString failure;
-  if (!FetchToMemory(infoUrl.c_str(), response, failure)) ShowFailure(failure);
+  const FetchResult fetched = FetchToMemory(infoUrl.c_str(), response, failure);
+  if (fetched != FetchResult::kOk) ShowFailure(failure);
+  if (fetched == FetchResult::kProxyRefused) return;  // nothing arrived to search: one box says it all
   WideString packageUrl;
   if (!ExtractElement(response, "MSIURL", packageUrl)) {
     ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);

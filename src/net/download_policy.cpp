@@ -25,7 +25,7 @@ bool IsTransientStatus(DWORD status) {
 }  // namespace
 
 AttemptEnd ClassifyAttempt(const AttemptFacts& facts) {
-  if (facts.writeFailed || facts.notPublished || facts.tooLarge) return AttemptEnd::kPermanent;
+  if (facts.writeFailed || facts.notPublished || facts.tooLarge || facts.proxyRefused) return AttemptEnd::kPermanent;
   if (facts.error != 0) {
     for (DWORD transient : kTransientErrors) {
       if (facts.error == transient) return AttemptEnd::kTransient;

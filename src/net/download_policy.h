@@ -17,6 +17,7 @@ struct AttemptFacts {
   bool writeFailed;   // the package file could not be written
   bool notPublished;  // the response's length is not the one the information server published
   bool tooLarge;      // the package is 4 GiB or larger
+  bool proxyRefused;  // the proxy asked for credentials (407), also after the integrated sign-on
 };
 
 enum class AttemptEnd { kComplete, kTransient, kPermanent };
@@ -26,7 +27,7 @@ enum class AttemptEnd { kComplete, kTransient, kPermanent };
 // a body cut short; a partial response that does not fit the file. Permanent: any other HTTP error
 // status, no Content-Length, a TLS or certificate failure, a redirect that is refused, any other
 // library error, a package file that cannot be written, a length other than the published one or
-// one of 4 GiB or more. Otherwise the attempt is complete.
+// one of 4 GiB or more, a proxy that asks for credentials. Otherwise the attempt is complete.
 AttemptEnd ClassifyAttempt(const AttemptFacts& facts);
 
 // The pause in milliseconds before attempt `next` (2 to kMaxDownloadAttempts): 1, 2, 4, then 8

@@ -1,5 +1,7 @@
 #include "net/http_request.h"
 
+#include "net/proxy.h"
+
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader 1.0";
@@ -54,8 +56,17 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
     return false;
   }
 
-  transfer.session = WinHttp().Open(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  // A session per proxy choice: a proxy set on a request or a session afterwards is not honoured
+  // everywhere (Wine accepts WINHTTP_OPTION_PROXY and ignores it), and nothing is set machine-wide.
+  ProxyChoice proxy;
+  if (!FindProxy(url, parts.host.c_str(), parts.secure, proxy)) {
+    SetTransferError(transfer, L"Out of memory");
+    return false;
+  }
+  const bool named = proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+  transfer.session = WinHttp().Open(kUserAgent, proxy.accessType, named ? proxy.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
+                                    named && !proxy.bypass.empty() ? proxy.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
+                                    WINHTTP_FLAG_ASYNC);
   if (!transfer.session) {
     SetTransferError(transfer, kOpenFailedMessage);
     return false;
@@ -79,6 +90,13 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
                                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))) {
     SetTransferError(transfer, kOpenRequestFailedMessage);
     return false;
+  }
+  if (transfer.proxyLogon) {
+    // Integrated sign-on for the proxy: the user's own logon (Negotiate or NTLM), never a prompt.
+    DWORD policy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    WinHttp().SetOption(transfer.request, WINHTTP_OPTION_AUTOLOGON_POLICY, &policy, sizeof(policy));
+    WinHttp().SetCredentials(transfer.request, WINHTTP_AUTH_TARGET_PROXY, WINHTTP_AUTH_SCHEME_NEGOTIATE, nullptr,
+                             nullptr, nullptr);
   }
   return true;
 }
@@ -104,4 +122,14 @@ bool AppendHttpErrorText(WideString& out, DWORD code) {
   const bool appended = out.Append(text, end);
   LocalFree(text);
   return appended;
+}
+
+DWORD QueryHttpStatus(HINTERNET request) {
+  DWORD status = 0;
+  DWORD size = sizeof(status);
+  if (!WinHttp().QueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    return 0;
+  }
+  return status;
 }

@@ -13,6 +13,9 @@ struct HttpTransfer {
   HINTERNET connection = nullptr;
   HINTERNET request = nullptr;
   WideString errorText;
+  // Set by the caller for a request sent again after a proxy asked for credentials (407): the
+  // request offers the platform's integrated sign-on to the proxy, as browsers do.
+  bool proxyLogon = false;
 };
 
 // Where a URL points.
@@ -29,7 +32,8 @@ bool SplitUrl(const wchar_t* url, UrlParts& parts);
 
 // Opens session, connection and request for an asynchronous GET of `url` (TLS for https, on the
 // URL's port) with `extraHeaders` (CR LF separated, or null), and `callback` registered for all
-// notifications. The library's checks of the server's certificate stay as they are, and its default
+// notifications. The session goes through the proxy the user's settings give for the URL
+// (FindProxy), or direct. The library's checks of the server's certificate stay as they are, and its default
 // redirect policy never follows https to http. On failure the error text is set (except for a
 // refused callback registration, which has none) and the handles opened so far stay in `transfer`
 // for CloseTransferHandles.
@@ -45,3 +49,12 @@ void SetTransferError(HttpTransfer& transfer, const wchar_t* text);
 // Appends the HTTP library's own text for `code` (without its final line break) to `out`. Returns
 // false, appending nothing, when the library has no text for it (Wine's winhttp has none).
 bool AppendHttpErrorText(WideString& out, DWORD code);
+
+// The HTTP status of a request whose headers are in; 0 when it cannot be read.
+DWORD QueryHttpStatus(HINTERNET request);
+
+// HTTP 407: the proxy asked for credentials; and what the user is told when it still does after the
+// integrated sign-on.
+constexpr DWORD kProxyAuthenticationRequired = 407;
+constexpr wchar_t kProxyRefusedMessage[] =
+    L"The download failed (technical reason: the proxy server asked for a password)";

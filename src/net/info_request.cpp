@@ -20,10 +20,16 @@ constexpr wchar_t kReadFailed[] = L"The download data could not be read";
 struct ReplySink {
   ByteString* reply;
   bool outOfMemory;
+  bool proxyRefused;
 };
 
-// Any status will do: an error page is searched like any other reply.
-bool OnHeaders(void*, HINTERNET) { return true; }
+// Any status will do, an error page is searched like any other reply; but a proxy's 407 is no reply
+// of the information server's.
+bool OnHeaders(void* owner, HINTERNET request) {
+  if (QueryHttpStatus(request) != kProxyAuthenticationRequired) return true;
+  static_cast<ReplySink*>(owner)->proxyRefused = true;
+  return false;
+}
 
 // Keeps the bytes up to the limit; reaching it ends the transfer, the rest unread.
 bool OnData(void* owner, const BYTE* bytes, DWORD count) {
@@ -55,19 +61,31 @@ const wchar_t* FailureText(const RequestEnd& end) {
 
 }  // namespace
 
-bool FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure) {
+FetchResult FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure) {
   response.Clear();
   failure.Clear();
-  ReplySink replySink = {&response, false};
+  ReplySink replySink = {&response, false, false};
   const RequestSink sink = {&replySink, OnHeaders, OnData, nullptr};
   HttpTransfer setup;
   RequestEnd end;
-  if (!RunAsyncRequest(url, nullptr, sink, kTimeLimitMs, setup, end)) {
+  bool opened = RunAsyncRequest(url, nullptr, sink, kTimeLimitMs, setup, end);
+  if (opened && replySink.proxyRefused) {
+    // Once more, offering the user's own logon to the proxy, as browsers do.
+    replySink.proxyRefused = false;
+    HttpTransfer again;
+    again.proxyLogon = true;
+    opened = RunAsyncRequest(url, nullptr, sink, kTimeLimitMs, again, end);
+    if (!opened) setup.errorText = std::move(again.errorText);
+  }
+  if (!opened) {
     failure = std::move(setup.errorText);
+  } else if (replySink.proxyRefused) {
+    ComposeMessage(failure, {kProxyRefusedMessage});
+    return FetchResult::kProxyRefused;
   } else if (replySink.outOfMemory) {
     ComposeMessage(failure, {L"Out of memory"});
   } else if (const wchar_t* text = FailureText(end)) {
     ComposeMessage(failure, {text});
   }
-  return failure.empty();
+  return failure.empty() ? FetchResult::kOk : FetchResult::kFailed;
 }

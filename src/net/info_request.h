@@ -9,5 +9,11 @@
 // UI thread waits dispatching messages). At most 1 MiB is read; the rest is left unread, which is no
 // failure. A request still running after 60 seconds is abandoned as a receive failure. Returns false
 // when the request failed, with the text for the user in `failure`; `response` then holds whatever
-// arrived before the failure.
-bool FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure);
+// arrived before the failure. A proxy that answers 407 gets the request once more with the platform's
+// integrated sign-on; if it refuses again, the result is kProxyRefused.
+enum class FetchResult {
+  kOk,
+  kFailed,         // `failure` says why; what arrived is in `response`
+  kProxyRefused,   // the proxy asked for credentials, also after the integrated sign-on: nothing arrived
+};
+FetchResult FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure);

@@ -40,6 +40,8 @@ struct Download {
   HeaderText validator;  // If-Range for a resumed request: the strong ETag, or else Last-Modified;
                          // empty: the file cannot be resumed, a new attempt starts again from zero
 
+  bool proxyLogon;     // a proxy asked for credentials: every request offers the integrated sign-on
+
   // This attempt.
   bool resuming;       // it asked for the bytes from inFile on
   AttemptFacts facts;
@@ -142,6 +144,10 @@ bool OnHeaders(void* owner, HINTERNET request) {
   DWORD status = 0;
   QueryHeaderNumber(request, WINHTTP_QUERY_STATUS_CODE, status);
   download.facts.status = status;
+  if (status == kProxyAuthenticationRequired) {
+    download.facts.proxyRefused = true;
+    return false;
+  }
   if (status == 429 || status == 503) {
     HeaderText retryAfter;
     DWORD milliseconds = 0;
@@ -220,7 +226,9 @@ void DescribeFailure(const Download& download, WideString& failure) {
   const AttemptFacts& facts = download.facts;
   WideString reason;
   bool composed;
-  if (facts.notPublished) {
+  if (facts.proxyRefused) {
+    composed = reason.Append(L"the proxy server asked for a password");
+  } else if (facts.notPublished) {
     composed = reason.Append(kNotPublishedReason);
   } else if (facts.tooLarge) {
     composed = reason.Append(L"the package is 4 GiB or larger");
@@ -269,11 +277,19 @@ AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupF
   }
 
   const RequestSink sink = {&download, OnHeaders, OnData, OnFailed};
-  HttpTransfer setup;
   RequestEnd end;
-  if (!RunAsyncRequest(url, download.resuming ? headers.c_str() : nullptr, sink, INFINITE, setup, end)) {
-    setupFailure = std::move(setup.errorText);
-    return AttemptEnd::kPermanent;
+  for (;;) {
+    HttpTransfer setup;
+    setup.proxyLogon = download.proxyLogon;
+    if (!RunAsyncRequest(url, download.resuming ? headers.c_str() : nullptr, sink, INFINITE, setup, end)) {
+      setupFailure = std::move(setup.errorText);
+      return AttemptEnd::kPermanent;
+    }
+    // A proxy that asks for credentials gets the request once more, at once, with the user's own
+    // logon offered; if it still refuses, the download ends (the stub never asks for a password).
+    if (!download.facts.proxyRefused || download.proxyLogon) break;
+    download.proxyLogon = true;
+    download.facts = AttemptFacts{};
   }
   download.facts.error = end.error;
   download.facts.shortBody = !download.facts.noLength && !download.facts.rangeRefused &&

@@ -15,6 +15,8 @@
   X(CloseHandle)                   \
   X(Connect)                       \
   X(CrackUrl)                      \
+  X(GetIEProxyConfigForCurrentUser) \
+  X(GetProxyForUrl)                \
   X(Open)                          \
   X(OpenRequest)                   \
   X(QueryDataAvailable)            \
@@ -22,6 +24,7 @@
   X(ReadData)                      \
   X(ReceiveResponse)               \
   X(SendRequest)                   \
+  X(SetCredentials)                \
   X(SetOption)                     \
   X(SetStatusCallback)
 
