@@ -22,6 +22,8 @@ constexpr const wchar_t* kPreloaded[] = {
     L"crypt32.dll",  // loaded by winhttp when a request handle is closed, and for TLS certificates
     L"bcrypt.dll",   // crypt32's and the TLS code's hashing, and the run folder's random name
     L"secur32.dll",  // the TLS layer (SSPI): winhttp loads it by name at the first https connection
+    L"dnsapi.dll",   // the proxy lookup's automatic detection (WPAD through DNS): winhttp loads it by name
+    L"iphlpapi.dll", // the same, through DHCP
 };
 
 }  // namespace
