@@ -66,12 +66,6 @@ bool QueryHeaderText(HINTERNET request, DWORD query, HeaderText& text) {
   return true;
 }
 
-bool QueryHeaderNumber(HINTERNET request, DWORD query, DWORD& number) {
-  DWORD size = sizeof(number);
-  return WinHttp().QueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &number,
-                                &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
-}
-
 // Moves the file position to `offset` (64-bit: packages from 2 GiB on have offsets that a 32-bit
 // distance cannot reach).
 bool SeekTo(HANDLE file, uint64_t offset) {
@@ -141,8 +135,7 @@ bool TakePartialResponse(Download& download, HINTERNET request) {
 
 bool OnHeaders(void* owner, HINTERNET request) {
   Download& download = *static_cast<Download*>(owner);
-  DWORD status = 0;
-  QueryHeaderNumber(request, WINHTTP_QUERY_STATUS_CODE, status);
+  const DWORD status = QueryHttpStatus(request);
   download.facts.status = status;
   if (status == kProxyAuthenticationRequired) {
     download.facts.proxyRefused = true;
