@@ -675,6 +675,26 @@ def iter_copy(copy, block_size=COPY_BLOCK):
                 pos += len(block)
 
 
+def read_range(image, piece):
+    """The bytes of `piece`, a FileRange of `image`, read at once.  Raises
+    TagError if the stub's file is not the one loaded, or changes while the
+    range is read (see iter_copy)."""
+    with open(image.path, "rb") as f:
+        fd = f.fileno()
+        if file_identity(os.fstat(fd)) != image.identity:
+            raise TagError("%s changed since it was loaded" % image.path)
+        parts, pos, end = [], piece.offset, piece.offset + piece.length
+        while pos < end:
+            block = os.pread(fd, end - pos, pos)
+            if not block:
+                raise TagError("%s changed since it was loaded" % image.path)
+            parts.append(block)
+            pos += len(block)
+        if file_identity(os.fstat(fd)) != image.identity:
+            raise TagError("%s changed since it was loaded" % image.path)
+    return b"".join(parts)
+
+
 def write_copy(copy, out):
     """Write the bytes of `copy` to the binary file object `out`."""
     for block in iter_copy(copy):

@@ -16,7 +16,6 @@ import os
 
 import velko_site
 import velko_tag
-from velko_site.app import COPY_BLOCK, CopyReader
 
 STATIC_PATH = "/static/velko-stub.exe"
 UNRECORDED_PREFIX = "/unrecorded/"
@@ -43,15 +42,15 @@ def create_app(config_path):
                                       ("Content-Length", str(len(default_answer))), ("Cache-Control", "no-store")])
             return [default_answer]
         if path.startswith(UNRECORDED_PREFIX):
-            copy = velko_tag.plan_copy(site.stubs.get(path[len(UNRECORDED_PREFIX):]), velko_tag.random_id())
+            copy = site.stubs.copy(path[len(UNRECORDED_PREFIX):], velko_tag.random_id())
             start_response("200 OK", [("Content-Type", "application/octet-stream"),
-                                      ("Content-Length", str(copy.length))])
-            return environ["wsgi.file_wrapper"](CopyReader(copy), COPY_BLOCK)
+                                      ("Content-Length", str(len(copy)))])
+            return [copy]
         if path != STATIC_PATH:
             return site(environ, start_response)
         f = open(stub, "rb")
         start_response("200 OK", [("Content-Type", "application/octet-stream"),
                                   ("Content-Length", str(os.fstat(f.fileno()).st_size)),
                                   ("Content-Disposition", 'attachment; filename="velko-stub.exe"')])
-        return environ["wsgi.file_wrapper"](f, COPY_BLOCK)
+        return environ["wsgi.file_wrapper"](f, velko_tag.COPY_BLOCK)
     return app

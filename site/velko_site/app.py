@@ -31,7 +31,8 @@ CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
-COPY_BLOCK = velko_tag.COPY_BLOCK
+# The largest stub the site serves: copies are made in memory (a stub is tens of KB).
+MAX_STUB_BYTES = 64 * 1024 * 1024
 # What each worker writes to the log once its application is made (followed by its pid).
 READY = "velko-site: ready, worker"
 
@@ -55,84 +56,57 @@ def query_values(environ, name):
 
 
 class Stubs:
-    """Each product's StubImage, loaded when the site starts and again when its file changes (a new
-    stub put in place while the site runs).  Raises ConfigError at start for a stub that cannot be
-    tagged."""
+    """Each product's stub, loaded when the site starts and again when its file changes (a new stub
+    put in place while the site runs), and held in memory: its StubImage and the bytes every copy
+    shares with it, read once.  A copy is then made without reading the file, and whatever happens
+    to the file while copies are sent, each is wholly the stub it was planned from.  Raises
+    ConfigError at start for a stub that cannot be tagged or is larger than MAX_STUB_BYTES."""
 
     def __init__(self, products):
-        self._images = {}
+        self._loaded = {}
         self._lock = threading.Lock()
         for name, product in products.items():
             try:
-                self._images[name] = self._load(product.stub)
+                self._loaded[name] = self._load(product.stub)
             except (velko_tag.TagError, OSError) as e:
                 raise ConfigError("products.%s.stub: %s: %s" % (name, product.stub, e)) from None
 
     @staticmethod
     def _load(path):
-        image = velko_tag.StubImage.load(path)
-        if image.tagged:
-            raise velko_tag.TagError("already carries a tag; the site needs the untagged stub")
-        return image
+        # A stub put in place between reading its headers and reading its range: once more.
+        for attempt in (1, 2):
+            image = velko_tag.StubImage.load(path)
+            if image.tagged:
+                raise velko_tag.TagError("already carries a tag; the site needs the untagged stub")
+            if image.size > MAX_STUB_BYTES:
+                raise velko_tag.TagError("is %d bytes; the site holds stubs in memory, up to %d bytes"
+                                         % (image.size, MAX_STUB_BYTES))
+            # Every copy has the same unchanged range (only the headers and the tail differ).
+            shared = next(p for p in velko_tag.plan_copy(image, b"").pieces if isinstance(p, velko_tag.FileRange))
+            try:
+                return image, shared, velko_tag.read_range(image, shared)
+            except velko_tag.TagError:
+                if attempt == 2:
+                    raise
 
     def get(self, name):
-        """The current image of the product's stub.  Raises TagError or OSError when the file has
-        changed into something that cannot be loaded (or is gone)."""
-        image = self._images[name]
-        if image.is_current():
-            return image
+        """The current StubImage of the product's stub, the unchanged range its copies share, and
+        that range's bytes.  Raises TagError or OSError when the file has changed into something
+        that cannot be loaded (or is gone)."""
+        loaded = self._loaded[name]
+        if loaded[0].is_current():
+            return loaded
         with self._lock:
-            image = self._images[name]
-            if not image.is_current():
-                image = self._images[name] = self._load(image.path)
-            return image
+            loaded = self._loaded[name]
+            if not loaded[0].is_current():
+                loaded = self._loaded[name] = self._load(loaded[0].path)
+            return loaded
 
-
-class CopyReader:
-    """A tagged copy read like a file: what wsgi.file_wrapper takes (read(size) and close()).
-
-    It deliberately has no fileno(): gunicorn sends a file_wrapper's file that has one with
-    sendfile(), Content-Length bytes from the start of the file whatever its position, while a copy
-    is patched headers, a range of the stub and a new tail.  Opening checks that the stub's file is the one planned
-    from, so a stub replaced in the meantime is noticed before any reply is started (TagError)."""
-
-    def __init__(self, copy):
-        self._blocks = velko_tag.iter_copy(copy, COPY_BLOCK)
-        self._pending = next(self._blocks)  # the first piece: the file is open and checked
-
-    def read(self, size=COPY_BLOCK):
-        """Up to `size` bytes (the pieces joined, so that a small copy goes out in one send); b""
-        at the end."""
-        parts, n = [], 0
-        while n < size:
-            if not self._pending:
-                self._pending = next(self._blocks, b"")
-                if not self._pending:
-                    break
-            part = self._pending[:size - n]
-            self._pending = self._pending[len(part):]
-            parts.append(part)
-            n += len(part)
-        return b"".join(parts)
-
-    def close(self):
-        self._blocks.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def _blocks(reader):
-    """The reader's bytes as an iterable, for a server without wsgi.file_wrapper."""
-    with reader:
-        while True:
-            block = reader.read(COPY_BLOCK)
-            if not block:
-                return
-            yield block
+    def copy(self, name, ident):
+        """The bytes of a copy of the product's stub tagged with `ident`.  Raises as get() does."""
+        image, shared, data = self.get(name)
+        copy = velko_tag.plan_copy(image, ident)
+        return b"".join(data if piece == shared else piece for piece in copy.pieces)
 
 
 def _plain(start_response, status, body, extra=()):
@@ -197,21 +171,10 @@ class Site:
         referrer = stored_text(environ.get("HTTP_REFERER", "").encode("latin-1"), MAX_REFERRER_BYTES)
 
         ident = velko_tag.random_id()
-        reader = None
         try:
-            # A stub replaced between the check for changes and the opening: once more, reloaded.
-            for attempt in (1, 2):
-                try:
-                    copy = velko_tag.plan_copy(self.stubs.get(name), ident)
-                    reader = CopyReader(copy)
-                    break
-                except velko_tag.TagError:
-                    if attempt == 2:
-                        raise
+            copy = self.stubs.copy(name, ident)
             self.records.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
         except (velko_tag.TagError, OSError, DatabaseError) as e:
-            if reader is not None:
-                reader.close()
             self._log(environ, "download of %s refused: %s" % (name, e))
             return _text(start_response, "503 Service Unavailable",
                          "the download is not available right now; please try again in a minute",
@@ -219,13 +182,12 @@ class Site:
 
         start_response("200 OK", [
             ("Content-Type", "application/octet-stream"),
-            ("Content-Length", str(copy.length)),
+            ("Content-Length", str(len(copy))),
             ("Content-Disposition", 'attachment; filename="%s"' % product.file_name),
             # Every copy is unique: a cache that kept one would hand the same identifier to others.
             ("Cache-Control", "no-store"),
         ])
-        wrapper = environ.get("wsgi.file_wrapper")
-        return wrapper(reader, COPY_BLOCK) if wrapper else _blocks(reader)
+        return [copy]
 
     def info(self, environ, start_response):
         sessions = query_values(environ, b"session")

@@ -5,9 +5,11 @@ import os
 import subprocess
 import tomllib
 import unittest
+from unittest import mock
 
 import support
 from support import velko_tag
+import velko_site.app
 from velko_site import ConfigError, create_app
 from velko_site.config import parse_config
 from velko_site.serve import Gunicorn
@@ -113,6 +115,17 @@ class ConfigTest(unittest.TestCase):
             with self.subTest(stub):
                 with self.assertRaisesRegex(ConfigError, "products.demo.stub: .*" + message):
                     create_app(self.config_with(stub))
+        # Stubs are held in memory: one over the limit is refused (the limit lowered to the stub's
+        # size less one byte), one at it is served.
+        size = os.path.getsize(self.stub)
+        for limit, refused in ((size - 1, True), (size, False)):
+            with self.subTest(limit=limit), mock.patch.object(velko_site.app, "MAX_STUB_BYTES", limit):
+                if refused:
+                    with self.assertRaisesRegex(ConfigError, "products.demo.stub: .*is %d bytes; the site "
+                                                "holds stubs in memory, up to %d bytes" % (size, limit)):
+                        create_app(self.config_with())
+                else:
+                    create_app(self.config_with())
 
     def test_the_command_line_and_gunicorn_refuse_to_start(self):
         config = self.config_with(url="http://example.com/<b>")

@@ -407,6 +407,9 @@ class ModuleTest(ToolTestCase):
                     plan = velko_tag.plan_copy(image, ident)
                     self.assertEqual(module_copy(src, ident), written)
                     self.assertEqual(b"".join(velko_tag.iter_copy(plan, block_size=100)), written)
+                    self.assertEqual(b"".join(velko_tag.read_range(image, piece)
+                                              if isinstance(piece, velko_tag.FileRange) else piece
+                                              for piece in plan.pieces), written)
                     buf = io.BytesIO()
                     velko_tag.write_copy(plan, buf)
                     self.assertEqual(buf.getvalue(), written)
@@ -470,6 +473,8 @@ class ModuleTest(ToolTestCase):
                 self.assertFalse(image.is_current())
                 with self.assertRaisesRegex(velko_tag.TagError, "changed since it was loaded"):
                     b"".join(velko_tag.iter_copy(plan))
+                with self.assertRaisesRegex(velko_tag.TagError, "changed since it was loaded"):
+                    velko_tag.read_range(image, plan.pieces[1])
 
         # In place while a copy is being read: the blocks read after the change never go out.
         src = self.write("in.exe", original)
