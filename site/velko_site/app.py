@@ -13,6 +13,7 @@ import os
 import re
 import sys
 import threading
+import time
 import urllib.parse
 
 from .config import PRODUCT_NAME, ConfigError, load_config
@@ -33,6 +34,11 @@ MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
 # The largest stub the site serves: copies are made in memory (a stub is tens of KB).
 MAX_STUB_BYTES = 64 * 1024 * 1024
+# A file's change time has the resolution of the kernel's coarse clock (milliseconds), and another
+# machine's clock behind a network file system may be off by more: a write that follows the one
+# before it within that time leaves the file's identity as it was.  A stub loaded that soon after
+# its last change is loaded once more when this many seconds have passed since that change.
+SETTLE_SECONDS = 2
 # What each worker writes to the log once its application is made (followed by its pid).
 READY = "velko-site: ready, worker"
 
@@ -55,12 +61,30 @@ def query_values(environ, name):
     return values
 
 
+class _Loaded:
+    """A stub as loaded: its StubImage, the unchanged range its copies share, that range's bytes,
+    and the time (time.time()) after which it is to be loaded again although its identity has not
+    changed (None: never), see SETTLE_SECONDS."""
+
+    __slots__ = ("image", "shared", "data", "reload_after")
+
+    def __init__(self, image, shared, data):
+        self.image, self.shared, self.data = image, shared, data
+        changed = image.identity[4] / 1e9  # the change time, as file_identity() has it
+        self.reload_after = changed + SETTLE_SECONDS if time.time() < changed + SETTLE_SECONDS else None
+
+    def is_current(self):
+        return self.image.is_current() and (self.reload_after is None or time.time() < self.reload_after)
+
+
 class Stubs:
     """Each product's stub, loaded when the site starts and again when its file changes (a new stub
     put in place while the site runs), and held in memory: its StubImage and the bytes every copy
     shares with it, read once.  A copy is then made without reading the file, and whatever happens
-    to the file while copies are sent, each is wholly the stub it was planned from.  Raises
-    ConfigError at start for a stub that cannot be tagged or is larger than MAX_STUB_BYTES."""
+    to the file while copies are sent, each is wholly the stub it was planned from.  A stub loaded
+    within SETTLE_SECONDS of its file's last change is loaded again once that time has passed, in
+    case it was still being written.  Raises ConfigError at start for a stub that cannot be tagged
+    or is larger than MAX_STUB_BYTES."""
 
     def __init__(self, products):
         self._loaded = {}
@@ -84,29 +108,29 @@ class Stubs:
             # Every copy has the same unchanged range (only the headers and the tail differ).
             shared = next(p for p in velko_tag.plan_copy(image, b"").pieces if isinstance(p, velko_tag.FileRange))
             try:
-                return image, shared, velko_tag.read_range(image, shared)
+                return _Loaded(image, shared, velko_tag.read_range(image, shared))
             except velko_tag.TagError:
                 if attempt == 2:
                     raise
 
     def get(self, name):
-        """The current StubImage of the product's stub, the unchanged range its copies share, and
-        that range's bytes.  Raises TagError or OSError when the file has changed into something
-        that cannot be loaded (or is gone)."""
+        """The product's stub as loaded (_Loaded), loaded again first if its file has changed.
+        Raises TagError or OSError when the file has changed into something that cannot be loaded
+        (or is gone)."""
         loaded = self._loaded[name]
-        if loaded[0].is_current():
+        if loaded.is_current():
             return loaded
         with self._lock:
             loaded = self._loaded[name]
-            if not loaded[0].is_current():
-                loaded = self._loaded[name] = self._load(loaded[0].path)
+            if not loaded.is_current():
+                loaded = self._loaded[name] = self._load(loaded.image.path)
             return loaded
 
     def copy(self, name, ident):
         """The bytes of a copy of the product's stub tagged with `ident`.  Raises as get() does."""
-        image, shared, data = self.get(name)
-        copy = velko_tag.plan_copy(image, ident)
-        return b"".join(data if piece == shared else piece for piece in copy.pieces)
+        loaded = self.get(name)
+        copy = velko_tag.plan_copy(loaded.image, ident)
+        return b"".join(loaded.data if piece == loaded.shared else piece for piece in copy.pieces)
 
 
 def _plain(start_response, status, body, extra=()):

@@ -1,11 +1,16 @@
 """Copies as gunicorn serves them: 200 at once from two workers, each its own and recorded once,
-and a stub replaced while the site runs."""
+and a stub replaced while the site runs; and a stub changed too soon after its last change to
+tell by its identity."""
 import concurrent.futures
 import os
+import time
+import types
 import unittest
+from unittest import mock
 
 import support
 from support import velko_tag
+from velko_site.app import Stubs
 
 ADDRESS, PORT = "127.0.0.21", 8000
 
@@ -105,6 +110,34 @@ class DownloadsTest(unittest.TestCase):
                 status, headers, body = self.fetch()
                 self.assertEqual((status, headers.get("retry-after")), (503, "60"), body)
         self.assertEqual(sorted(self.downloads()), sorted(ids))
+
+
+class SettlingStubTest(unittest.TestCase):
+    def test_a_stub_loaded_soon_after_its_last_change_is_loaded_again_once_it_has_settled(self):
+        """A write within the change time's resolution of the one before it (a stub still being
+        copied in place when it was loaded) leaves the file's identity as it was: the site keeps
+        what it read until the file has settled, then reads it again."""
+        work, stub = support.folder_with_stub(self.addCleanup)
+        with open(stub, "rb") as f:
+            original = f.read()
+        stubs = Stubs({"demo": types.SimpleNamespace(stub=stub)})  # just copied: not settled
+        first = stubs.get("demo")
+        self.assertIsNotNone(first.reload_after)
+
+        changed = bytearray(original)
+        changed[len(changed) // 2] ^= 0xFF
+        with open(stub, "r+b") as f:
+            f.write(changed)
+        middle = slice(len(changed) // 2, len(changed) // 2 + 1)
+        # As if the change time had not moved: the identity tells nothing.
+        with mock.patch.object(velko_tag, "file_identity", lambda st: first.image.identity):
+            self.assertIs(stubs.get("demo"), first)
+            self.assertEqual(stubs.copy("demo", b"x")[middle], original[middle])
+            with mock.patch.object(time, "time", return_value=first.reload_after):
+                settled = stubs.get("demo")
+                self.assertIsNone(settled.reload_after)
+                self.assertEqual(stubs.copy("demo", b"x")[middle], changed[middle])
+            self.assertIs(stubs.get("demo"), settled)  # once only
 
 
 if __name__ == "__main__":
