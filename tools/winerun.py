@@ -186,7 +186,9 @@ def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, de
         proc.kill()
         restart_wineserver()
         proc.wait()
-        raise AssertionError("%s did not end within %s s; boxes so far: %r" % (exe, timeout, boxes))
+        said = "".join(lines[-20:]).strip() or "nothing"
+        raise AssertionError("%s did not end within %s s; boxes so far: %r; Wine's last words: %s"
+                             % (exe, timeout, boxes, said))
     thread.join(timeout=10)
     if not thread.is_alive():
         proc.stderr.close()

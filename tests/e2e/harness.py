@@ -187,7 +187,11 @@ class DownloadTestCase(StubTestCase):
 
     def run_stub(self, timeout=120, **kwargs):
         """Runs self.exe; checks that it exited with 0 and left no run folder in the temp folder."""
-        run = run_exe(self.exe, timeout=timeout, **kwargs)
+        try:
+            run = run_exe(self.exe, timeout=timeout, **kwargs)
+        except AssertionError as e:  # a run that did not end: what reached the server tells how far it got
+            raise AssertionError("%s; requests the server saw: %s"
+                                 % (e, [(r.address, r.path, r.behaviour, r.bytes_sent) for r in self.server.requests] or "none")) from None
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run_folders(), [], "the run left its folder in the temp folder")
         return run
