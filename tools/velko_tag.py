@@ -676,23 +676,11 @@ def iter_copy(copy, block_size=COPY_BLOCK):
 
 
 def read_range(image, piece):
-    """The bytes of `piece`, a FileRange of `image`, read at once.  Raises
-    TagError if the stub's file is not the one loaded, or changes while the
-    range is read (see iter_copy)."""
-    with open(image.path, "rb") as f:
-        fd = f.fileno()
-        if file_identity(os.fstat(fd)) != image.identity:
-            raise TagError("%s changed since it was loaded" % image.path)
-        parts, pos, end = [], piece.offset, piece.offset + piece.length
-        while pos < end:
-            block = os.pread(fd, end - pos, pos)
-            if not block:
-                raise TagError("%s changed since it was loaded" % image.path)
-            parts.append(block)
-            pos += len(block)
-        if file_identity(os.fstat(fd)) != image.identity:
-            raise TagError("%s changed since it was loaded" % image.path)
-    return b"".join(parts)
+    """The bytes of `piece`, a FileRange of `image`, read at once, with
+    iter_copy's checks: TagError if the stub's file is not the one loaded, or
+    changes while the range is read."""
+    only = TaggedCopy(image, b"", 0, [piece])
+    return b"".join(iter_copy(only, max(piece.length, 1)))
 
 
 def write_copy(copy, out):
