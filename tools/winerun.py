@@ -235,6 +235,18 @@ def set_display_dpi(dpi):
     subprocess.run([WINE, REG_EXE, *command], env=wine_env(), capture_output=True)
 
 
+def set_windows_version(version):
+    """The Windows version that the prefix's programs started from now on are told: "win7", "win8",
+    "win81", "win10", ... (the string value Version under HKCU\\Software\\Wine, which winecfg
+    writes); None goes back to the prefix's default."""
+    key = r"HKCU\Software\Wine"
+    if version is None:
+        command = ["delete", key, "/v", "Version", "/f"]
+    else:
+        command = ["add", key, "/v", "Version", "/t", "REG_SZ", "/d", version, "/f"]
+    subprocess.run([WINE, REG_EXE, *command], env=wine_env(), capture_output=True)
+
+
 def restart_wineserver():
     """Ends the prefix's Wine processes and starts its persistent wineserver and services again
     through tools/make-wine-prefix, which gives them none of our pipes: a wineserver started by the

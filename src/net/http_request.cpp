@@ -1,5 +1,7 @@
 #include "net/http_request.h"
 
+#include <versionhelpers.h>
+
 #include "net/proxy.h"
 
 namespace {
@@ -42,6 +44,22 @@ void SetTransferError(HttpTransfer& transfer, const wchar_t* text) {
   if (transfer.errorText.empty()) ComposeMessage(transfer.errorText, {text});
 }
 
+DWORD SessionSecureProtocols() {
+  if (IsWindows8Point1OrGreater()) return 0;
+  return WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+}
+
+HINTERNET OpenHttpSession(DWORD accessType, const wchar_t* proxy, const wchar_t* bypass, DWORD flags) {
+  HINTERNET session = WinHttp().Open(kUserAgent, accessType, proxy ? proxy : WINHTTP_NO_PROXY_NAME,
+                                     bypass ? bypass : WINHTTP_NO_PROXY_BYPASS, flags);
+  DWORD protocols = SessionSecureProtocols();
+  // A refusal is not examined: the session then speaks what the system offers by default.
+  if (session && protocols != 0) {
+    WinHttp().SetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+  }
+  return session;
+}
+
 bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* extraHeaders,
                      WINHTTP_STATUS_CALLBACK callback) {
   // Without the library nothing can be started; the URL is not even looked at.
@@ -64,9 +82,9 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
     return false;
   }
   const bool named = proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-  transfer.session = WinHttp().Open(kUserAgent, proxy.accessType, named ? proxy.proxy.c_str() : WINHTTP_NO_PROXY_NAME,
-                                    named && !proxy.bypass.empty() ? proxy.bypass.c_str() : WINHTTP_NO_PROXY_BYPASS,
-                                    WINHTTP_FLAG_ASYNC);
+  transfer.session = OpenHttpSession(proxy.accessType, named ? proxy.proxy.c_str() : nullptr,
+                                     named && !proxy.bypass.empty() ? proxy.bypass.c_str() : nullptr,
+                                     WINHTTP_FLAG_ASYNC);
   if (!transfer.session) {
     SetTransferError(transfer, kOpenFailedMessage);
     return false;

@@ -30,6 +30,21 @@ struct UrlParts {
 // (another scheme, no host) or memory runs out.
 bool SplitUrl(const wchar_t* url, UrlParts& parts);
 
+// Opens a session with the stub's user agent: `accessType` with `proxy` and `bypass` (null for
+// none), `flags` 0 (synchronous) or WINHTTP_FLAG_ASYNC. Every session of the stub is opened here, so
+// that each gets the TLS versions of SessionSecureProtocols: set when it names any, and the session
+// used as it is when the library refuses them. Null when the session cannot be opened.
+HINTERNET OpenHttpSession(DWORD accessType, const wchar_t* proxy, const wchar_t* bypass, DWORD flags);
+
+// The TLS versions a session is given (WINHTTP_OPTION_SECURE_PROTOCOLS), or 0 to leave the system's
+// choice alone. Before Windows 8.1 WinHTTP enables only SSL 3 and TLS 1.0 unless told otherwise, and
+// most servers now refuse both: there it is TLS 1.0, 1.1 and 1.2 (Windows 7 accepts 1.1 and 1.2 only
+// with its TLS update; without it the option is refused and the default stays). From Windows 8.1 on
+// the default already includes TLS 1.2, and leaving it lets TLS 1.3 and an administrator's policy
+// apply. The version comes from VerifyVersionInfo, which tells this program the truth because its
+// manifest declares every system up to Windows 10 and 11.
+DWORD SessionSecureProtocols();
+
 // Opens session, connection and request for an asynchronous GET of `url` (TLS for https, on the
 // URL's port) with `extraHeaders` (CR LF separated, or null), and `callback` registered for all
 // notifications. The session goes through the proxy the user's settings give for the URL

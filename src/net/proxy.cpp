@@ -1,7 +1,10 @@
 #include "net/proxy.h"
 
+#include <new>
 #include <utility>
 
+#include "common/message_wait.h"
+#include "net/http_request.h"
 #include "net/winhttp_api.h"
 
 namespace {
@@ -66,34 +69,114 @@ bool AskForUrl(HINTERNET session, const wchar_t* url, WINHTTP_AUTOPROXY_OPTIONS&
   return ok;
 }
 
+// Discovery (automatic detection, the configuration script) may wait on servers that never answer:
+// it runs on a thread of its own while the UI thread keeps the window alive, and the run waits for it
+// at most this long in all. A lookup still running then is left to finish on its own, unheard.
+constexpr DWORD kDiscoveryBoundMs = 10000;
+DWORD discoveryWaitedMs = 0;  // UI thread only
+
+// The lookup session's limits for each step of fetching the script (name resolution, connect, send,
+// receive): the synchronous defaults are unlimited, 60, 30 and 30 seconds.
+constexpr int kLookupStepTimeoutMs = 5000;
+
+// One lookup, shared by the UI thread and the lookup thread, on the heap: each holds a reference and
+// the last to let go frees it, so a lookup that outlives the UI thread's wait never touches freed
+// memory. The inputs are the lookup's own copies; the results are written by the lookup thread
+// before it sets `done`, and read by the UI thread only after it saw `done` set.
+struct Lookup {
+  volatile LONG references;
+  HANDLE done;
+  bool autoDetect;
+  WideString url;
+  WideString scriptUrl;  // empty: no configuration script
+  bool found;
+  ProxyChoice choice;
+};
+
+void ReleaseLookup(Lookup* lookup) {
+  if (InterlockedDecrement(&lookup->references) != 0) return;
+  if (lookup->done) CloseHandle(lookup->done);
+  lookup->~Lookup();
+  FreeBlock(lookup);
+}
+
+// Detection first, then the script, on a synchronous session of its own that goes direct (the
+// script's server is reached the way the settings say: directly), with automatic log-on to it.
+bool Discover(Lookup& lookup) {
+  HINTERNET session = OpenHttpSession(WINHTTP_ACCESS_TYPE_NO_PROXY, nullptr, nullptr, 0);
+  if (!session) return false;
+  WinHttp().SetTimeouts(session, kLookupStepTimeoutMs, kLookupStepTimeoutMs, kLookupStepTimeoutMs,
+                        kLookupStepTimeoutMs);
+  WINHTTP_AUTOPROXY_OPTIONS options = {};
+  options.fAutoLogonIfChallenged = TRUE;
+  bool found = false;
+  if (lookup.autoDetect) {
+    options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
+    options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+    found = AskForUrl(session, lookup.url.c_str(), options, lookup.choice);
+  }
+  if (!found && !lookup.scriptUrl.empty()) {
+    options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
+    options.dwAutoDetectFlags = 0;
+    options.lpszAutoConfigUrl = lookup.scriptUrl.c_str();
+    SetDefault(lookup.choice);
+    found = AskForUrl(session, lookup.url.c_str(), options, lookup.choice);
+  }
+  WinHttp().CloseHandle(session);
+  return found;
+}
+
+DWORD WINAPI RunLookup(void* parameter) {
+  auto* lookup = static_cast<Lookup*>(parameter);
+  lookup->found = Discover(*lookup);
+  SetEvent(lookup->done);
+  ReleaseLookup(lookup);
+  return 0;
+}
+
+// Discovery for `url` on a lookup thread, waited for within what is left of the run's bound; fills
+// `choice` when it found something in time. Once the bound is used up, nothing is looked up again.
+bool DiscoverWithinBound(const wchar_t* url, const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& settings,
+                         ProxyChoice& choice) {
+  if (discoveryWaitedMs >= kDiscoveryBoundMs) return false;
+  void* block = AllocateBlock(sizeof(Lookup));
+  if (!block) return false;
+  Lookup* lookup = new (block) Lookup{};
+  lookup->references = 1;
+  lookup->autoDetect = settings.fAutoDetect != FALSE;
+  SetDefault(lookup->choice);
+  lookup->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!lookup->done || !lookup->url.Append(url) ||
+      (settings.lpszAutoConfigUrl && !lookup->scriptUrl.Append(settings.lpszAutoConfigUrl))) {
+    ReleaseLookup(lookup);
+    return false;
+  }
+  InterlockedIncrement(&lookup->references);  // the lookup thread's
+  HANDLE thread = CreateThread(nullptr, 0, RunLookup, lookup, 0, nullptr);
+  if (!thread) {
+    InterlockedDecrement(&lookup->references);
+    ReleaseLookup(lookup);
+    return false;
+  }
+  CloseHandle(thread);
+
+  const DWORD start = GetTickCount();
+  const bool finished = WaitDispatchingMessages(lookup->done, kDiscoveryBoundMs - discoveryWaitedMs);
+  const DWORD waited = GetTickCount() - start;
+  // A lookup left running may still hold a server that does not answer: none is started after it.
+  discoveryWaitedMs = finished && waited < kDiscoveryBoundMs - discoveryWaitedMs ? discoveryWaitedMs + waited
+                                                                                  : kDiscoveryBoundMs;
+  const bool found = finished && lookup->found && CopyChoice(lookup->choice, choice);
+  ReleaseLookup(lookup);
+  return found;
+}
+
 // Steps 1 and 2 of FindProxy; false leaves `choice` for the default.
 bool LookUp(const wchar_t* url, bool secure, ProxyChoice& choice) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings = {};
   if (!WinHttp().GetIEProxyConfigForCurrentUser(&settings)) return false;
   bool found = false;
-  if (settings.fAutoDetect || settings.lpszAutoConfigUrl) {
-    // The lookup runs on a session of its own, synchronous and direct (the script's server is
-    // reached the way the settings say: directly).
-    HINTERNET session = WinHttp().Open(L"Brondelvik Downloader 1.0", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (session) {
-      WINHTTP_AUTOPROXY_OPTIONS options = {};
-      options.fAutoLogonIfChallenged = TRUE;
-      if (settings.fAutoDetect) {
-        options.dwFlags = WINHTTP_AUTOPROXY_AUTO_DETECT;
-        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
-        found = AskForUrl(session, url, options, choice);
-      }
-      if (!found && settings.lpszAutoConfigUrl) {
-        options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
-        options.dwAutoDetectFlags = 0;
-        options.lpszAutoConfigUrl = settings.lpszAutoConfigUrl;
-        SetDefault(choice);
-        found = AskForUrl(session, url, options, choice);
-      }
-      WinHttp().CloseHandle(session);
-    }
-  }
+  if (settings.fAutoDetect || settings.lpszAutoConfigUrl) found = DiscoverWithinBound(url, settings, choice);
   if (!found && settings.lpszProxy) {
     SetDefault(choice);
     found = ProxyForScheme(settings.lpszProxy, secure, choice.proxy) &&

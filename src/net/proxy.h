@@ -21,5 +21,8 @@ struct ProxyChoice {
 //     name for all), with the settings' bypass list;
 //  3. otherwise, or when the settings cannot be read, WinHTTP's default (the machine-wide setting).
 // A lookup that fails (script unreachable or wrong, nothing detected) falls back to the next step.
+// The lookups of step 1 run on a thread of their own while the calling (UI) thread waits dispatching
+// window messages, and the run waits for them at most about 10 seconds in all: a lookup still running
+// then counts as one that found nothing, and later calls skip step 1.
 // Returns false only when memory runs out (`choice` is then the default).
 bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice);

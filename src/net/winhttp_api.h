@@ -26,7 +26,8 @@
   X(SendRequest)                   \
   X(SetCredentials)                \
   X(SetOption)                     \
-  X(SetStatusCallback)
+  X(SetStatusCallback)             \
+  X(SetTimeouts)
 
 struct WinHttpApi {
   HMODULE module;  // winhttp.dll, also the source of its error texts

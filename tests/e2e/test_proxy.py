@@ -122,6 +122,30 @@ class AlwaysProxyAuthentication:
         self.listener.close()
 
 
+class SilentServer:
+    """Accepts every connection and never answers, keeping the connections open; counts them."""
+
+    def __init__(self, address, port=80):
+        self.accepted = 0
+        self.held = []
+        self.listener = socket.create_server((address, port))
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            self.accepted += 1
+            self.held.append(conn)
+
+    def stop(self):
+        self.listener.close()
+        for conn in self.held:
+            conn.close()
+
+
 class ProxyTest(h.DownloadTestCase):
     def setUp(self):
         super().setUp()
@@ -184,6 +208,37 @@ class ProxyTest(h.DownloadTestCase):
         self.assertNotIn(PROXY_SOURCE, self.peers(h.INFO_HOST))
         self.assertTrue(script_server.requests, "the script was not fetched")
         self.assertEqual([r for r in proxy.requests() if "WebGetDSData" in r], [])
+
+    def test_configuration_script_that_never_answers(self):
+        # The script's server takes the connection and says nothing. The lookup runs off the UI
+        # thread: the window answers every time it is asked while the run waits, and the run gives
+        # discovery about 10 s in all, then goes on as if it had found nothing (direct here). The
+        # lookup is still waiting when the run ends (Wine's script fetch waits far longer than the
+        # run takes): that the run ends at all shows the process does not wait for it.
+        silent = SilentServer(SCRIPT_HOST)
+        self.addCleanup(silent.stop)
+        set_proxy_settings(SCRIPT, script="http://%s/proxy.pac" % SCRIPT_HOST)
+        answers = []
+        reached = []
+
+        def watch(proc):
+            started = time.time()
+            while time.time() - started < 90 and not self.package_requests() and proc.poll() is None:
+                answers.append(h.probe_window())  # 0 answered, 1 no window (yet), 2 no answer within 1 s
+                time.sleep(0.25)
+            if self.package_requests():
+                reached.append(time.time() - started)
+
+        run = self.run_stub(on_start=watch)
+        self.assert_installed(run)
+        self.assertGreaterEqual(silent.accepted, 1, "the script's server was never asked")
+        self.assertTrue(reached, "the package server was never reached")
+        asked = answers[answers.index(0):] if 0 in answers else []
+        self.assertGreaterEqual(len(asked), 5, answers)  # the window was asked all through the wait
+        self.assertNotIn(2, asked, answers)
+        # The bound is 10 s; without it Wine waits 30 s for each host's script. Margin for a slow
+        # machine, far below the 60 s that two unbounded lookups take.
+        self.assertLess(reached[0], 25, "the package server was reached only after %.1f s" % reached[0])
 
     def test_proxy_that_is_down(self):
         # The information host goes direct, the package through a proxy where nothing listens: the

@@ -1,12 +1,15 @@
 """Packages and information over TLS, end to end: an https URL is fetched over TLS with the server's
 certificate checked; a certificate the stub cannot trust, or one for another name, ends the run with
 the one failure box and nothing installed, without a retry and without falling back to plain HTTP;
-and a redirect from https to http is not followed.
+and a redirect from https to http is not followed. Before Windows 8.1 (the prefix's Version setting)
+every session is given TLS 1.0 to 1.2, which those systems leave off by default.
 
 The servers present certificates of a throw-away authority that tests/support/tls.py makes Wine
 trust, for this test run's mount namespace only; the names below resolve to loopback addresses the
 same way. Each TLS host also has a plain server on port 80 that must see nothing."""
 import os
+import re
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -27,6 +30,30 @@ HOSTS = {PACKAGE_HOST: "127.0.0.4", UNTRUSTED_HOST: "127.0.0.5", WRONG_NAME_HOST
          INFO_HOST: "127.0.0.7"}
 PACKAGE = h.package(256 * 1024)
 KEY = r"Software\Brondelvik"
+
+
+VERSION_PROBE = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "version-probe.exe")
+
+
+def windows_before_8_1():
+    """Whether a program with the stub's manifest is told it runs on Windows before 8.1 (the
+    version helpers, under the prefix's Version setting)."""
+    out = subprocess.run([h.WINE, VERSION_PROBE], capture_output=True, text=True, env=h.wine_env(), check=True).stdout
+    return "IsWindows8Point1OrGreater=0" in out.split()
+
+
+def sessions_and_protocol_options(trace):
+    """From Wine's +winhttp trace: how many sessions were opened, and how many times the TLS versions
+    option (84) was set on a session just opened on the same thread."""
+    sessions = secured = 0
+    opened = {}  # thread -> the handle its last WinHttpOpen returned
+    for thread, call, args in re.findall(r"^([0-9a-f]+):trace:winhttp:(WinHttp\w+) (.*)$", trace, re.M):
+        if call == "WinHttpOpen" and args.startswith("returning "):
+            sessions += 1
+            opened[thread] = args.split()[1]
+        elif call == "WinHttpSetOption" and args.split(", ")[1] == "84" and opened.get(thread) == args.split(",")[0]:
+            secured += 1
+    return sessions, secured
 
 
 @unittest.skipUnless(tls.in_private_mount_namespace() and os.geteuid() == 0,
@@ -135,6 +162,34 @@ class TlsTest(h.StubTestCase):
         self.assertEqual((impostor.requests, impostor.connections), ([], 1))
         self.assertEqual(self.secure[PACKAGE_HOST].requests, [])
         self.assertIsNone(h.fake_msiexec_run())
+
+    def test_tls_versions_follow_the_windows_version(self):
+        # Before Windows 8.1 every session (the proxy lookup's, the information request's, the
+        # package's) is given TLS 1.0, 1.1 and 1.2; from 8.1 on the system's default is left alone.
+        # Wine's traces show both ends: the option (84, WINHTTP_OPTION_SECURE_PROTOCOLS) set on each
+        # session, and the protocols that the TLS handshake of the package was offered.
+        self.addCleanup(h.set_windows_version, None)
+        self.info.set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
+        offered = {}
+        for version, before_8_1 in (("win7", True), ("win8", True), ("win81", False), ("win10", False)):
+            with self.subTest(version):
+                h.forget_fake_msiexec_run()
+                h.set_windows_version(version)
+                self.assertEqual(windows_before_8_1(), before_8_1, "the version helpers under Wine's %s" % version)
+                run = h.run_exe(self.tagged_stub(), debug="-all,+msgbox,+winhttp,+secur32")
+                self.assertEqual((run.exit_code, run.boxes), (0, []))
+                self.assertIsNotNone(h.fake_msiexec_run(), "the installer was not started")
+                sessions, secured = sessions_and_protocol_options(run.stderr)
+                self.assertGreaterEqual(sessions, 3, "the lookup's, the information's and the package's")
+                self.assertEqual(secured, sessions if before_8_1 else 0)
+                offered[version] = re.findall(r"grbitEnabledProtocols = ([0-9a-f]{8})", run.stderr)
+                self.assertTrue(offered[version], "no TLS handshake in the trace")
+        # TLS 1.0, 1.1 and 1.2 for a client (SP_PROT_TLS1_CLIENT | TLS1_1 | TLS1_2) before 8.1; the
+        # library's own default after it, whatever that is, and so something else.
+        for version in ("win7", "win8"):
+            self.assertEqual(set(offered[version]), {"00000a80"}, offered)
+        for version in ("win81", "win10"):
+            self.assertNotIn("00000a80", offered[version], offered)
 
     def tls_info_stub(self):
         """A tagged copy of the stub that asks https://velko-info.test/... for its package."""
