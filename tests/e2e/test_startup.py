@@ -65,7 +65,10 @@ class TagTest(h.StubTestCase):
     def test_id_file_held_open_by_another_program(self):
         # A scanner or a backup tool has the id file of an earlier run open (read access, every kind
         # of sharing) while the stub runs: the file is still rewritten, the longer old identifier
-        # replaced, not appended to.
+        # replaced, not appended to. (Deleted first and created anew, or opened without sharing, it
+        # ends the run with the write-failure box here. That a hidden id file is replaced, which
+        # Windows allows only when the same attributes are asked for, Wine cannot show: it replaces
+        # a hidden file either way.)
         os.makedirs(os.path.dirname(h.ID_FILE), exist_ok=True)
         with open(h.ID_FILE, "wb") as f:
             f.write(b"E" * 200)

@@ -98,47 +98,4 @@ TEST_F(TagTest, TableOfTrailers) {
   }
 }
 
-// An id file that another program holds open (a scanner, a backup tool: read access, every kind of
-// sharing), or that is hidden, is still replaced by a shorter identifier, nothing of the old one
-// left.
-TEST_F(TagTest, IdFileHeldOpenOrHiddenIsReplaced) {
-  const std::string kId = "0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE";
-  const std::string kEarlier(200, 'E');
-  const std::wstring exe = Path(L"stub.exe");
-  const std::wstring idFile = Path(L"velko-download-id.txt");
-  ASSERT_TRUE(WriteBytes(exe, Tagged(kId)));
-  const struct {
-    const char* name;
-    bool held;
-    DWORD attributes;
-  } kCases[] = {
-      {"held open by a reader", true, FILE_ATTRIBUTE_NORMAL},
-      {"hidden", false, FILE_ATTRIBUTE_HIDDEN},
-      {"hidden and held open", true, FILE_ATTRIBUTE_HIDDEN},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    SetFileAttributesW(idFile.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_TRUE(WriteBytes(idFile, kEarlier));
-    SetFileAttributesW(idFile.c_str(), c.attributes);
-    const HANDLE holder =
-        c.held ? CreateFileW(idFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, 0, nullptr)
-               : INVALID_HANDLE_VALUE;
-    ASSERT_EQ(holder != INVALID_HANDLE_VALUE, c.held);
-    ZeroMemory(&state_, sizeof(state_));
-    InstallerTag tag;
-    ASSERT_TRUE(ReadInstallerTagFrom(exe.c_str(), tag));
-
-    const StoreResult result = StoreDownloadIdTo(state_, tag, idFile.c_str());
-
-    if (result != StoreResult::kOk) CloseHandle(tag.file);
-    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-    EXPECT_EQ(result, StoreResult::kOk);
-    std::string written;
-    ASSERT_TRUE(ReadBytes(idFile, written));
-    EXPECT_EQ(written, kId);
-  }
-}
-
 }  // namespace
