@@ -24,6 +24,9 @@ constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the te
 constexpr wchar_t kNoPackageUrlMessage[] =
     L"The download server gave an invalid response (technical reason: MSIURL missing)";
 constexpr wchar_t kDamagedInformationMessage[] = L"The download information is damaged";
+constexpr wchar_t kRestartMessage[] = L"Restart your computer to finish the installation.";
+constexpr wchar_t kAnotherInstallationMessage[] =
+    L"Another installation is in progress. Please try again later.";
 
 constexpr int kIdentityStoredPosition = 10;
 
@@ -101,7 +104,14 @@ void RunStages(StubState& state, HINSTANCE instance) {
   }
 
   switch (RunPackageInstall(state, report, package)) {
-    case InstallResult::kDone:
+    case InstallResult::kInstalled:
+    case InstallResult::kNotInstalled:  // msiexec has shown its own message
+      break;
+    case InstallResult::kRestartNeeded:
+      ShowMessage(kRestartMessage, MB_ICONINFORMATION);
+      break;
+    case InstallResult::kAnotherInstallation:
+      ShowMessage(kAnotherInstallationMessage, MB_ICONWARNING);
       break;
     case InstallResult::kNoTempFolder:
       ShowMessage(kNoTempFolderMessage, MB_OK);

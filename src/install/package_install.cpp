@@ -6,6 +6,13 @@
 
 namespace {
 
+// The status line while the install stage waits and while msiexec runs.
+constexpr wchar_t kWaitingStatus[] = L"Waiting for another installation to finish...";
+constexpr wchar_t kInstallingStatus[] = L"Installing...";
+
+// How often the installer service's mutex is looked at while another installation runs.
+constexpr DWORD kBusyPollMs = 500;
+
 bool HasBlankOrTab(const wchar_t* text) {
   for (; *text != 0; ++text) {
     if (*text == L' ' || *text == L'\t') return true;
@@ -44,6 +51,48 @@ HANDLE StartInstaller(InstallCommandLine& commandLine) {
   return process.hProcess;
 }
 
+// True while the installer service's mutex exists, that is while an installation runs its execute
+// sequence. The mutex is only opened to see that it is there, never waited on: owning it would hold
+// up that installation. One that exists but may not be opened by this user counts as there.
+bool InstallerServiceBusy() {
+  const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kInstallerServiceMutex);
+  if (mutex) {
+    CloseHandle(mutex);
+    return true;
+  }
+  return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// Waits while another installation runs, for at most `limitMs`, keeping the window alive and the
+// status line saying so. Returns at once when none runs.
+void WaitWhileInstallerBusy(const ProgressReport& report, DWORD limitMs) {
+  if (!InstallerServiceBusy()) return;
+  ReportStatus(report, kWaitingStatus);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= limitMs) return;
+    const DWORD left = limitMs - elapsed;
+    WaitDispatchingMessages(nullptr, left < kBusyPollMs ? left : kBusyPollMs);
+    if (!InstallerServiceBusy()) return;
+  }
+}
+
+// msiexec's exit code as the stage's outcome: 0, 3010 and 1641 mean installed.
+InstallResult OutcomeOf(DWORD exitCode) {
+  switch (exitCode) {
+    case ERROR_SUCCESS:
+      return InstallResult::kInstalled;
+    case ERROR_SUCCESS_REBOOT_REQUIRED:   // 3010
+    case ERROR_SUCCESS_REBOOT_INITIATED:  // 1641
+      return InstallResult::kRestartNeeded;
+    case ERROR_INSTALL_ALREADY_RUNNING:   // 1618
+      return InstallResult::kAnotherInstallation;
+    default:
+      return InstallResult::kNotInstalled;
+  }
+}
+
 }  // namespace
 
 bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* packagePath,
@@ -53,34 +102,46 @@ bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* p
 }
 
 InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
-                                const wchar_t* keyPath) {
-  ReportStatus(report, L"Installing...");
-
-  InstallResult result = InstallResult::kDone;
-  DWORD startError = 0;
+                                const wchar_t* keyPath, DWORD busyWaitMs) {
+  InstallResult result = InstallResult::kNotStarted;
+  DWORD startError = ERROR_FILENAME_EXCED_RANGE;  // the command line did not fit
   PathString logPath;
+  InstallCommandLine commandLine;
   if (!ComposeRunFilePath(logPath, state.runFolder, kInstallLogFileName)) {
     result = InstallResult::kNoTempFolder;
-  } else {
-    // The run's folder is new: no log of an earlier run can be taken for this run's.
-    InstallCommandLine commandLine;
-    if (ComposeInstallCommandLine(commandLine, state.packagePath.c_str(), logPath.c_str())) {
-      if (HANDLE installer = StartInstaller(commandLine)) {
-        WaitDispatchingMessages(installer, INFINITE);
-        CloseHandle(installer);
-      } else {
+  } else if (ComposeInstallCommandLine(commandLine, state.packagePath.c_str(), logPath.c_str())) {
+    // The run's folder is new: no log of an earlier run can be taken for this run's. A start that
+    // ended with 1618 leaves a log of its own, which the next start overwrites.
+    for (int start = 1; start <= kInstallerStarts; ++start) {
+      WaitWhileInstallerBusy(report, busyWaitMs);
+      ReportStatus(report, kInstallingStatus);
+      const HANDLE installer = StartInstaller(commandLine);
+      if (!installer) {
         // An application control policy, a missing or damaged msiexec: the user is told why.
         startError = GetLastError();
         result = InstallResult::kNotStarted;
+        break;
       }
+      // An exit code that cannot be read (the wait failed) counts as an installation that failed.
+      DWORD exitCode = 0;
+      const bool ended =
+          WaitDispatchingMessages(installer, INFINITE) && GetExitCodeProcess(installer, &exitCode);
+      CloseHandle(installer);
+      result = ended ? OutcomeOf(exitCode) : InstallResult::kNotInstalled;
+      if (result != InstallResult::kAnotherInstallation) break;
     }
-    // When the installer did not start there is no wait and, as a rule, no log.
-    const HANDLE log = CreateFileW(logPath.c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-    if (log != INVALID_HANDLE_VALUE) {
-      ScanInstallLog(state, log, keyPath);
-      CloseHandle(log);
+    // Only a successful installation's log is read: after a failed or cancelled one, the files it
+    // lists were rolled back.
+    if (result == InstallResult::kInstalled || result == InstallResult::kRestartNeeded) {
+      const HANDLE log = CreateFileW(logPath.c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+      if (log != INVALID_HANDLE_VALUE) {
+        ScanInstallLog(state, log, keyPath);
+        CloseHandle(log);
+        DeleteFileW(logPath.c_str());
+      }
+    } else {
       DeleteFileW(logPath.c_str());
     }
   }

@@ -66,9 +66,16 @@ StoreResult StoreDownloadIdTo(StubState& state, const InstallerTag& tag, const w
   }
   state.downloadId[idLength] = 0;
 
-  DeleteFileW(idFilePath);
-  HANDLE idFile = CreateFileW(idFilePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                              nullptr);
+  // CREATE_ALWAYS empties a file that is there; it is never deleted first. A file that another
+  // program (a scanner, a backup tool) holds open with delete sharing stays "delete pending" after a
+  // deletion until that program lets go, and creating it anew meanwhile fails with access denied.
+  // Such a program reads: sharing read access lets the file be replaced while it is held. A hidden
+  // or system file is replaced only when those attributes are asked for again.
+  const DWORD existing = GetFileAttributesW(idFilePath);
+  const DWORD attributes =
+      existing == INVALID_FILE_ATTRIBUTES ? 0 : existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  HANDLE idFile = CreateFileW(idFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              CREATE_ALWAYS, attributes, nullptr);
   DWORD written = 0;
   StoreResult result = StoreResult::kOk;
   if (idFile == INVALID_HANDLE_VALUE || !WriteFile(idFile, state.downloadId, idLength, &written, nullptr) ||

@@ -26,6 +26,7 @@ from stubserver import StubServer  # noqa: E402
 from velko_tag import pack_trailer  # noqa: E402,F401  (the one raw trailer writer, for malformed ones)
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
     ARCH, ID_FILE, LOG_FILE, PACKAGE_FILE, PACKAGE_NAME, PREFIX, PROGRAM_FILES_32, WINE, WINDOWS_TEMP_DIR,
+    WINDOWS_USER_DIR,
     reg_delete, reg_export, run_exe, run_folders, set_display_dpi, set_windows_version, to_windows_path, wine_env,
     xdotool)
 from winerun import REG_EXE  # noqa: E402,F401
@@ -64,6 +65,34 @@ def probe_window():
     return subprocess.run([WINE, WINDOW_PROBE], env=wine_env()).returncode
 
 
+HOLD = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "hold.exe")
+
+
+def hold(kind, name, seconds, test):
+    """Starts tests/support/hold (kind "mutex" or "file"), which holds the mutex or file `name` for
+    `seconds`, and returns the process once it holds it; it is ended after `test` if still running.
+    Its next line of output says "released" once it let go."""
+    holder = subprocess.Popen([WINE, HOLD, kind, name, str(seconds)], stdout=subprocess.PIPE, text=True,
+                              env=wine_env())
+    def end():
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait()
+        holder.stdout.close()
+    test.addCleanup(end)
+    said = holder.stdout.readline().strip()
+    test.assertEqual(said, "held", "hold %s %s: %s" % (kind, name, said or "no answer"))
+    return holder
+
+
+A11Y_PROBE = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "a11y-probe.exe")
+
+
+def statuses_read_by(probe_output):
+    """The status lines that tests/support/window-probe/a11y_probe.c read, in the order they changed."""
+    return [line[len("status: "):] for line in probe_output.splitlines() if line.startswith("status: ")]
+
+
 FAILED_PREFIX = "The download failed (technical reason: "
 
 
@@ -75,6 +104,10 @@ def failed(reason):
 def tag_bytes(exe_bytes, ident):
     """The stub's bytes with `ident` and a trailer pointing at it appended (the unsigned layout)."""
     return exe_bytes + ident + pack_trailer(len(exe_bytes), len(ident))
+
+
+# The id file as Windows programs see it.
+WINDOWS_ID_FILE = WINDOWS_USER_DIR + "\\AppData\\Roaming\\velko-download-id.txt"
 
 
 class StubTestCase(unittest.TestCase):

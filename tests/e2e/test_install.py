@@ -15,6 +15,13 @@ DEMO_MSI = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "demo-packag
 DEMO_DIR = os.path.join(h.PREFIX, "drive_c", h.PROGRAM_FILES_32, "Brondelvik", "VelkoDemo")
 # The folders named in the stand-in installer's log.
 DEMO_FOLDERS = [r"C:\Program Files\Brondelvik\VelkoDemo" + "\\", r"C:\Program Files\Brondelvik\VelkoDemo\tools" + "\\"]
+RECORDED = {folder: h.SAMPLE_ID for folder in DEMO_FOLDERS}
+
+RESTART = "Restart your computer to finish the installation."
+ANOTHER_INSTALLATION = "Another installation is in progress. Please try again later."
+WAITING = "Waiting for another installation to finish..."
+# The Windows Installer service holds it while an installation runs.
+INSTALLER_MUTEX = r"Global\_MSIExecute"
 
 
 class InstallTest(h.StubTestCase):
@@ -91,6 +98,66 @@ class InstallTest(h.StubTestCase):
         self.assertEqual(h.run_folders(), [])
         # Wine's msiexec writes an 8-bit log without file records: nothing to record.
         self.assertEqual(h.reg_export(h.IDS_KEY), {})
+
+
+def installer_runs():
+    """How often the stand-in installer ran since its count was last removed."""
+    path = h.fake_control_file("RunCountFile")
+    if not os.path.exists(path):
+        return 0
+    with open(path) as f:
+        return int(f.read())
+
+
+class InstallerOutcomeTest(h.DownloadTestCase):
+    """What follows each exit code of the installer: the registry record, the boxes, how often it is
+    started; the stand-in's log always lists installed files."""
+
+    def setUp(self):
+        super().setUp()
+        self.server.add_file("/velko.msi", h.package(4096))
+
+    def test_each_exit_code(self):
+        cases = [
+            # name, the exit code of each start (the last one repeats), boxes, registry, starts
+            ("installed", "0", [], RECORDED, 1),
+            ("installed, restart needed", "3010", [RESTART], RECORDED, 1),
+            ("installed, restart started", "1641", [RESTART], RECORDED, 1),
+            ("cancelled by the user", "1602", [], {}, 1),
+            ("failed and rolled back", "1603", [], {}, 1),
+            ("another installation, then installed", "1618 0", [], RECORDED, 2),
+            ("another installation both times", "1618", [ANOTHER_INSTALLATION], {}, 2),
+        ]
+        for name, codes, boxes, values, starts in cases:
+            with self.subTest(name):
+                h.reg_delete(r"Software\Brondelvik")
+                for control in ("RunCountFile", "RunFile"):
+                    if os.path.exists(h.fake_control_file(control)):
+                        os.remove(h.fake_control_file(control))
+                with open(h.fake_control_file("ExitCodeFile"), "w") as f:
+                    f.write(codes)
+                run = self.run_stub()  # exit code 0, no run folder left
+                self.assertEqual(run.boxes, boxes)
+                self.assertEqual(h.reg_export(h.IDS_KEY), values)
+                self.assertEqual(installer_runs(), starts)
+                self.assertEqual(h.fake_msiexec_run()["log-written"], "1")
+
+    def test_waits_while_another_installation_runs(self):
+        # Another installation holds the installer service's mutex for 15 s from before the run.
+        holder = h.hold("mutex", INSTALLER_MUTEX, 15, self)
+        probe = subprocess.Popen([h.WINE, h.A11Y_PROBE, "90"], stdout=subprocess.PIPE, text=True, env=h.wine_env())
+        self.addCleanup(lambda: probe.poll() is None and (probe.kill(), probe.wait()))
+        run = self.run_stub()
+        out, _ = probe.communicate(timeout=100)
+        self.assertEqual(holder.stdout.readline().strip(), "released")
+        self.assertEqual(run.boxes, [])
+        # The installer started once, after the mutex had gone; the status line said why it waited.
+        self.assertEqual(installer_runs(), 1)
+        self.assertEqual(h.fake_msiexec_run()["installer-mutex"], "0")
+        statuses = h.statuses_read_by(out)
+        self.assertIn(WAITING, statuses, out)
+        self.assertEqual(statuses[-1], "Installing...", out)
+        self.assertEqual(h.reg_export(h.IDS_KEY), RECORDED)
 
 
 if __name__ == "__main__":

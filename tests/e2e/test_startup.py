@@ -62,6 +62,21 @@ class TagTest(h.StubTestCase):
         self.assertEqual((run.exit_code, run.boxes), (0, [WRITE_FAILED]))
         self.assertEqual(self.server.requests, [])
 
+    def test_id_file_held_open_by_another_program(self):
+        # A scanner or a backup tool has the id file of an earlier run open (read access, every kind
+        # of sharing) while the stub runs: the file is still rewritten, the longer old identifier
+        # replaced, not appended to. (Deleted first and created anew, or opened without sharing, it
+        # ends the run with the write-failure box here. That a hidden id file is replaced, which
+        # Windows allows only when the same attributes are asked for, Wine cannot show: it replaces
+        # a hidden file either way.)
+        os.makedirs(os.path.dirname(h.ID_FILE), exist_ok=True)
+        with open(h.ID_FILE, "wb") as f:
+            f.write(b"E" * 200)
+        h.hold("file", h.WINDOWS_ID_FILE, 60, self)
+        run = h.run_exe(self.tagged_stub())
+        self.assertEqual((run.exit_code, run.boxes), (0, [h.MSIURL_MISSING]), run.stderr[-2000:])
+        self.assertEqual(self.read_id_file(), h.SAMPLE_ID)
+
 
 if __name__ == "__main__":
     unittest.main()

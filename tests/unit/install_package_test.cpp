@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "fake-msiexec/control_files.h"
 #include "install/package_install.h"
@@ -199,17 +200,33 @@ TEST_F(PackageInstallTest, RunsTheSystemMsiexecAndRecordsWhereExecutablesWent) {
   EXPECT_STREQ(status, L"Installing...");
 }
 
-TEST_F(PackageInstallTest, IgnoresTheInstallersExitCode) {
-  Control(fake_msiexec::kExitCodeFile, "1603");  // "fatal error during installation"
+void RecordStatus(void* listener, const wchar_t* text) {
+  static_cast<std::vector<std::wstring>*>(listener)->push_back(text);
+}
 
-  RunPackageInstall(state_, ReportToWindow(state_), INVALID_HANDLE_VALUE, keyPath_.c_str());
+// Another installation holds the installer service's mutex for longer than the stage waits: msiexec
+// is started anyway once the bound has passed, again after its 1618, and then the stage gives up.
+// (Which exit codes are recorded and which boxes follow: tests/e2e/test_install.py.)
+TEST_F(PackageInstallTest, AnotherInstallationIsWaitedForWithinTheBoundAndTriedTwiceAtMost) {
+  Control(fake_msiexec::kExitCodeFile, "1618");
+  const HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstallerServiceMutex);
+  ASSERT_NE(mutex, nullptr);
+  std::vector<std::wstring> statuses;
+  const ProgressReport report = {&statuses, RecordStatus, nullptr};
 
-  EXPECT_EQ(InstallerRun()["log-written"], "1");
-  // The stand-in's default log names two folders with executables.
-  const auto values = Recorded();
-  EXPECT_EQ(values.size(), 2u);
-  EXPECT_EQ(values.count(L"C:\\Program Files\\Brondelvik\\VelkoDemo\\"), 1u);
-  EXPECT_EQ(values.count(L"C:\\Program Files\\Brondelvik\\VelkoDemo\\tools\\"), 1u);
+  EXPECT_EQ(RunPackageInstall(state_, report, INVALID_HANDLE_VALUE, keyPath_.c_str(), 300),
+            InstallResult::kAnotherInstallation);
+
+  CloseHandle(mutex);
+  std::string runs;
+  install_test::ReadBytes(ControlPath(fake_msiexec::kRunCountFile), runs);
+  EXPECT_EQ(runs, "2");
+  EXPECT_EQ(InstallerRun()["installer-mutex"], "1");
+  const std::vector<std::wstring> expected = {
+      L"Waiting for another installation to finish...", L"Installing...",
+      L"Waiting for another installation to finish...", L"Installing..."};
+  EXPECT_EQ(statuses, expected);
+  EXPECT_TRUE(Recorded().empty());
   EXPECT_FALSE(FileExists(LogPath()));
   EXPECT_FALSE(FileExists(state_.packagePath.c_str()));
 }

@@ -24,9 +24,10 @@ constexpr wchar_t kNoLogFile[] = L"no-log";
 constexpr wchar_t kExitCodeFile[] = L"exit-code.txt";
 constexpr wchar_t kLockLogMsFile[] = L"lock-log-ms.txt";
 constexpr wchar_t kWaitEventFile[] = L"wait-event";
+constexpr wchar_t kRunCountFile[] = L"run-count.txt";  // written by the stand-in: how often it ran
 
-constexpr const wchar_t* kRunFiles[] = {kRunFile,      kRecordsFile,   kNoLogFile,
-                                        kExitCodeFile, kLockLogMsFile, kWaitEventFile};
+constexpr const wchar_t* kRunFiles[] = {kRunFile,       kRecordsFile,   kNoLogFile,   kExitCodeFile,
+                                        kLockLogMsFile, kWaitEventFile, kRunCountFile};
 
 // C:\<control folder>, as the stand-in and the unit tests see it.
 inline std::wstring ControlFolderPath() { return std::wstring(L"C:\\") + kControlFolder; }

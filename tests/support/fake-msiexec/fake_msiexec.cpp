@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 
 #include <string>
+#include <vector>
 
 #include "control_files.h"
 #include "install_test_support.h"
@@ -15,6 +16,9 @@ using fake_msiexec::ControlPath;
 
 constexpr wchar_t kHoldSwitch[] = L" --hold-log ";
 constexpr DWORD kGoEventTimeoutMs = 10000;
+// The mutex that the Windows Installer service holds while an installation runs: the stand-in notes
+// whether it existed when it started.
+constexpr wchar_t kInstallerMutex[] = L"Global\\_MSIExecute";
 
 // The default log when no records.txt is given: noise around three files, two of them executables.
 constexpr const char* kDefaultLog[] = {
@@ -50,6 +54,45 @@ DWORD ControlNumber(const wchar_t* name, DWORD fallback) {
     any = true;
   }
   return any ? value : fallback;
+}
+
+// The decimal numbers in control file `name`, in order (any other character separates them).
+std::vector<DWORD> ControlNumbers(const wchar_t* name) {
+  std::vector<DWORD> numbers;
+  std::string text;
+  if (!install_test::ReadBytes(ControlPath(name), text)) return numbers;
+  bool inNumber = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      if (!inNumber) numbers.push_back(0);
+      numbers.back() = numbers.back() * 10 + static_cast<DWORD>(c - '0');
+      inNumber = true;
+    } else {
+      inNumber = false;
+    }
+  }
+  return numbers;
+}
+
+// Counts this run in run-count.txt; returns its number, 1 for the first.
+DWORD CountRun() {
+  const DWORD run = ControlNumber(fake_msiexec::kRunCountFile, 0) + 1;
+  install_test::WriteBytes(ControlPath(fake_msiexec::kRunCountFile), std::to_string(run));
+  return run;
+}
+
+// The exit code of run `run`: the run-th number in exit-code.txt, the last one for every later
+// run, 0 without the file.
+DWORD ExitCodeOfRun(DWORD run) {
+  const std::vector<DWORD> codes = ControlNumbers(fake_msiexec::kExitCodeFile);
+  if (codes.empty()) return 0;
+  return codes[run <= codes.size() ? run - 1 : codes.size() - 1];
+}
+
+bool InstallerMutexExists() {
+  const HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kInstallerMutex);
+  if (mutex) CloseHandle(mutex);
+  return mutex != nullptr;
 }
 
 std::wstring FromUtf8(const std::string& text) {
@@ -211,8 +254,10 @@ int main() {
   startup.cb = sizeof(startup);
   GetStartupInfoW(&startup);
 
+  const DWORD run = CountRun();
   RunRecord record;
   record.Add("cmdline", commandLine);
+  record.Add("installer-mutex", std::string(InstallerMutexExists() ? "1" : "0"));
   record.Add("module", std::wstring(module));
   record.Add("cwd", std::wstring(directory));
   record.Add("startup-flags", Hex(startup.dwFlags));
@@ -244,5 +289,5 @@ int main() {
   if (written && lockMs > 0)
     record.Add("log-locked", std::string(LockLogInChild(log, lockMs) ? "1" : "0"));
 
-  return static_cast<int>(ControlNumber(fake_msiexec::kExitCodeFile, 0));
+  return static_cast<int>(ExitCodeOfRun(run));
 }
