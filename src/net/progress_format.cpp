@@ -1,58 +1,50 @@
 #include "net/progress_format.h"
 
-#include <string.h>
-
 namespace {
 
-constexpr double kBytesPerMegabyte = 1000000.0;
+constexpr uint64_t kBytesPerMegabyte = 1000000;
 constexpr int kDownloadStartPosition = 20;
+// Far more data than announced: the position stays a small int.
+constexpr uint64_t kLargestPercent = 1000000;
+
+// floor(received * 100 / total) for total > 0, at most kLargestPercent, exact for any 64-bit counts.
+uint64_t TruncatedPercent(uint64_t received, uint64_t total) {
+  const uint64_t whole = received / total;
+  if (whole >= kLargestPercent / 100) return kLargestPercent;
+  // The hundredths of the remainder, floor(remainder * 100 / total), without forming remainder * 100
+  // (which overflows for totals above 2^64 / 100): the remainder is added a hundred times modulo
+  // total, with 100 * remainder = hundredths * total + accumulated throughout.
+  const uint64_t remainder = received % total;
+  const uint64_t room = total - remainder;  // adding the remainder reaches total from `room` on
+  uint64_t hundredths = 0;
+  uint64_t accumulated = 0;
+  for (int i = 0; i < 100; ++i) {
+    if (accumulated >= room) {
+      accumulated -= room;
+      ++hundredths;
+    } else {
+      accumulated += remainder;
+    }
+  }
+  return whole * 100 + hundredths;
+}
 
 }  // namespace
 
-int DownloadProgressPosition(DWORD received, DWORD contentLength, int current) {
+int DownloadProgressPosition(uint64_t received, uint64_t contentLength, int current) {
   if (contentLength == 0) return current;
-  const double r = received / kBytesPerMegabyte;
-  const double t = contentLength / kBytesPerMegabyte;
-  double percent = (r / t) * 100.0;
-  // Far more data than announced: keep the conversion to int defined.
-  if (percent > 1000000.0) percent = 1000000.0;
-  return kDownloadStartPosition + static_cast<int>(percent);
+  return kDownloadStartPosition + static_cast<int>(TruncatedPercent(received, contentLength));
 }
 
-bool AppendFixed(DownloadStatus& out, double value, int decimals) {
-  // value = mantissa * 2^exponent, taken apart exactly from its bits.
-  unsigned long long bits;
-  memcpy(&bits, &value, sizeof(bits));
-  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
-  unsigned long long mantissa = bits & ((1ULL << 52) - 1);
-  int exponent;
-  if (biased == 0) {
-    exponent = -1074;  // subnormal (or zero)
-  } else {
-    mantissa |= 1ULL << 52;
-    exponent = biased - 1075;
-  }
-  unsigned long long scale = 1;
-  for (int i = 0; i < decimals; ++i) scale *= 10;
+bool AppendMegabytes(DownloadStatus& out, uint64_t bytes, int decimals) {
+  if (decimals < 0 || decimals > 3) return false;
+  uint64_t step = kBytesPerMegabyte;  // bytes per last shown digit: at least 1,000
+  for (int i = 0; i < decimals; ++i) step /= 10;
+  // Rounded half up. The quotient is below 2^64 / 1,000, so the increment cannot wrap.
+  uint64_t digits = bytes / step;
+  if (bytes % step >= step / 2) ++digits;
 
-  // digits = round-half-up(value * 10^decimals), computed without loss: mantissa * scale < 2^63.
-  unsigned long long digits;
-  if (exponent >= 0) {
-    digits = (mantissa << exponent) * scale;  // whole numbers within the counts' range
-  } else {
-    const int shift = -exponent;
-    const unsigned long long scaled = mantissa * scale;
-    if (shift >= 64) {
-      digits = 0;  // below 2^-11: rounds to 0 at three decimals or fewer
-    } else {
-      digits = scaled >> shift;
-      const unsigned long long remainder = scaled - (digits << shift);
-      if (remainder >= (1ULL << (shift - 1))) ++digits;
-    }
-  }
-
-  // Decimal digits, least significant first, at least decimals + 1 of them (a 64-bit count has at
-  // most 20).
+  // Decimal digits, least significant first, at least decimals + 1 of them (at most 20).
   wchar_t reversed[20];
   int count = 0;
   do {
@@ -67,13 +59,11 @@ bool AppendFixed(DownloadStatus& out, double value, int decimals) {
   return out.Append(text.c_str());
 }
 
-void FormatDownloadStatus(DWORD received, DWORD contentLength, DownloadStatus& out) {
-  const double r = received / kBytesPerMegabyte;
-  const double t = contentLength / kBytesPerMegabyte;
-  // Counts below 2^32 bytes need at most 29 units of the 64: the appends cannot fail.
+void FormatDownloadStatus(uint64_t received, uint64_t contentLength, DownloadStatus& out) {
+  // Two 64-bit counts need at most 56 units of the 64: the appends cannot fail.
   out.Assign(L"Downloading (");
-  AppendFixed(out, r, received == contentLength ? 1 : 0);
+  AppendMegabytes(out, received, received == contentLength ? 1 : 0);
   out.Append(L" of ");
-  AppendFixed(out, t, 1);
+  AppendMegabytes(out, contentLength, 1);
   out.Append(L" Mb)...");
 }

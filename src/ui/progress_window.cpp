@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "ui/window_dpi.h"
+
 namespace {
 
 constexpr wchar_t kClassName[] = L"progresswindow";
@@ -27,31 +29,6 @@ int Scale(int size, UINT dpi) { return MulDiv(size, static_cast<int>(dpi), kBase
 
 RECT ScaledRect(const RECT& rect, UINT dpi) {
   return RECT{Scale(rect.left, dpi), Scale(rect.top, dpi), Scale(rect.right, dpi), Scale(rect.bottom, dpi)};
-}
-
-// GetDpiForWindow and GetDpiForSystem came with Windows 10 (1607): looked up at run time.
-using DpiForWindowFunction = UINT(WINAPI*)(HWND);
-using DpiForSystemFunction = UINT(WINAPI*)();
-
-template <typename Function>
-Function User32Function(const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
-}
-
-// The DPI of `window` (its monitor's, where the system scales per monitor), or the system's DPI
-// for a null window.
-UINT DpiOf(HWND window) {
-  if (window) {
-    if (auto forWindow = User32Function<DpiForWindowFunction>("GetDpiForWindow")) {
-      if (const UINT dpi = forWindow(window)) return dpi;
-    }
-  } else if (auto forSystem = User32Function<DpiForSystemFunction>("GetDpiForSystem")) {
-    if (const UINT dpi = forSystem()) return dpi;
-  }
-  HDC screen = GetDC(nullptr);
-  const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
-  if (screen) ReleaseDC(nullptr, screen);
-  return dpi > 0 ? static_cast<UINT>(dpi) : kBaseDpi;
 }
 
 bool HighContrast() {
@@ -125,7 +102,10 @@ POINT CentredWindowOrigin(const RECT& desktop, UINT dpi) {
 void CreateProgressWindow(StubState& state, HINSTANCE instance) {
   WNDCLASSEXW windowClass = {};
   windowClass.cbSize = sizeof(windowClass);
-  windowClass.style = CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS | CS_OWNDC;
+  // No CS_OWNDC: the paint excludes the children's rectangles from the clipping region, and a
+  // private DC would keep every exclusion for all later paints (after a change of scale, the strips
+  // where the children stood before would never be painted again).
+  windowClass.style = CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS;
   windowClass.lpfnWndProc = ProgressWndProc;
   windowClass.hInstance = instance;
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_SCROLLBAR + 1);
@@ -134,7 +114,7 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
 
   RECT desktop;
   GetClientRect(GetDesktopWindow(), &desktop);
-  UINT dpi = DpiOf(nullptr);
+  UINT dpi = SystemDpi();
   const POINT origin = CentredWindowOrigin(desktop, dpi);
 
   state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, kCaption, WS_VISIBLE, origin.x,
@@ -142,7 +122,7 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
                                      instance, &state);
   if (!state.mainWindow) return;
   // On a monitor of another scale than the system's, the window takes that monitor's size.
-  const UINT windowDpi = DpiOf(state.mainWindow);
+  const UINT windowDpi = DpiOfWindow(state.mainWindow);
   if (windowDpi != dpi) {
     dpi = windowDpi;
     const POINT moved = CentredWindowOrigin(desktop, dpi);

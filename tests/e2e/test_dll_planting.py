@@ -8,9 +8,11 @@ Wine normally prefers its built-in DLLs; WINEDLLOVERRIDES "<name>=n,b" makes it 
 
 Not planted: version.dll and imm32.dll, which Wine's own gdi32 and user32 load from the program's
 folder before the program's first instruction (on Windows imm32 is a known DLL and version.dll is not
-loaded at that point), so no program can keep them out under Wine; win32u, ucrtbase and zlib1, which
-Wine's built-in DLLs load for themselves before that instruction as well; and kernelbase, without
-which Wine starts no program at all.
+loaded at that point), so no program can keep them out under Wine; shcore, which Wine's shell32 and
+shlwapi import, and so load from there before that instruction too (the stub's own load of shcore,
+for the monitor's DPI, goes to the system directory: WindowDpiTest checks the module it gets);
+win32u, ucrtbase and zlib1, which Wine's built-in DLLs load for themselves before that instruction as
+well; and kernelbase, without which Wine starts no program at all.
 """
 import glob
 import os

@@ -42,10 +42,13 @@ class WindowTest(h.DownloadTestCase):
         self.addCleanup(h.set_display_dpi, None)
 
     def run_looking(self, on_window):
-        """Runs the stub; once the package download is under way, on_window() is called."""
+        """Runs the stub; once the package download is under way, on_window() is called. The server
+        serves every run of a test: only a package request beyond those of earlier runs is this run's."""
+        before = len(self.package_requests())
+
         def look(proc):
             deadline = time.time() + 30
-            while time.time() < deadline and not self.package_requests():
+            while time.time() < deadline and len(self.package_requests()) <= before:
                 time.sleep(0.1)
             time.sleep(1.0)
             on_window()

@@ -90,54 +90,76 @@ TEST(ExtractElementTest, BytesAboveAsciiAreWidenedOneToOne) {
   EXPECT_EQ(out.c_str()[1], 0xff);
 }
 
-TEST(AppendFixedTest, RoundsTheExactExpansionHalfUp) {
+// The exact quotient, rounded half up: also where the nearest double lies below the half (150,000
+// bytes are 0.15 MB, stored as 0.1499...) or a huge count has no double of its own.
+TEST(AppendMegabytesTest, RoundsTheExactQuotientHalfUp) {
   static const struct {
-    double value;
+    uint64_t bytes;
     int decimals;
     const char* text;
   } kCases[] = {
-      {2.5, 0, "3"},       {0.25, 1, "0.3"},      {0.0, 0, "0"},        {0.0, 1, "0.0"},
-      {0.4999, 0, "0"},    {1.5, 0, "2"},         {25.0, 1, "25.0"},    {5.24288, 0, "5"},
-      {0.15, 1, "0.1"},  // 0.15 is 0.1499999... as a double
-      {0.35, 1, "0.3"},  // 0.34999...
-      {0.45, 1, "0.5"},  // 0.450000000000000011...
-      {9.96, 1, "10.0"},   {99.5, 0, "100"},      {4294.967295, 1, "4295.0"},
-      {0.000001, 1, "0.0"}, {1e-300, 0, "0"},
+      {2500000, 0, "3"},         {250000, 1, "0.3"},       {0, 0, "0"},
+      {0, 1, "0.0"},             {499999, 0, "0"},         {500000, 0, "1"},
+      {1500000, 0, "2"},         {25000000, 1, "25.0"},    {5242880, 0, "5"},
+      {150000, 1, "0.2"},        {350000, 1, "0.4"},       {1150000, 1, "1.2"},
+      {49999, 1, "0.0"},         {50000, 1, "0.1"},        {9960000, 1, "10.0"},
+      {99500000, 0, "100"},      {4294967295u, 1, "4295.0"}, {1234567, 3, "1.235"},
+      {10000000000000499999u, 0, "10000000000000"},  // the nearest double is ...000.5
+      {UINT64_MAX, 0, "18446744073710"},
+      {UINT64_MAX, 1, "18446744073709.6"},
   };
   for (const auto& c : kCases) {
     DownloadStatus out;
-    ASSERT_TRUE(AppendFixed(out, c.value, c.decimals));
-    EXPECT_EQ(Narrow(out.c_str()), c.text) << c.value << " with " << c.decimals;
+    ASSERT_TRUE(AppendMegabytes(out, c.bytes, c.decimals)) << c.bytes;
+    EXPECT_EQ(Narrow(out.c_str()), c.text) << c.bytes << " with " << c.decimals;
   }
 }
 
+// Exact percentages are never truncated one short (in double precision 0.29 * 100 is
+// 28.999999999999996), boundaries fall where the exact quotient crosses them, and counts near
+// 2^64 neither overflow nor lose their last digits.
 TEST(DownloadProgressTest, PositionAndStatusForATableOfByteCounts) {
   static const struct {
-    DWORD received;
-    DWORD total;
+    uint64_t received;
+    uint64_t total;
     int position;
     const char* status;
   } kCases[] = {
       {5242880, 25000000, 40, "Downloading (5 of 25.0 Mb)..."},
       {2500000, 25000000, 30, "Downloading (3 of 25.0 Mb)..."},
       {25000000, 25000000, 120, "Downloading (25.0 of 25.0 Mb)..."},
+      {290000, 1000000, 49, "Downloading (0 of 1.0 Mb)..."},
+      {570000, 1000000, 77, "Downloading (1 of 1.0 Mb)..."},
+      {580000, 1000000, 78, "Downloading (1 of 1.0 Mb)..."},
+      {7, 100, 27, "Downloading (0 of 0.0 Mb)..."},
+      {0, 300000000, 20, "Downloading (0 of 300.0 Mb)..."},
       {262144, 300000000, 20, "Downloading (0 of 300.0 Mb)..."},
+      {2999999, 300000000, 20, "Downloading (3 of 300.0 Mb)..."},
+      {3000000, 300000000, 21, "Downloading (3 of 300.0 Mb)..."},
       {299999999, 300000000, 119, "Downloading (300 of 300.0 Mb)..."},
       {1000, 1000, 120, "Downloading (0.0 of 0.0 Mb)..."},
       {1500, 1000, 170, "Downloading (0 of 0.0 Mb)..."},  // more than announced
-      {250000, 250000, 120, "Downloading (0.3 of 0.3 Mb)..."},
+      {150000, 150000, 120, "Downloading (0.2 of 0.2 Mb)..."},
       {4294967295u, 4294967295u, 120, "Downloading (4295.0 of 4295.0 Mb)..."},
+      {4294967296u, 8589934592u, 70, "Downloading (4295 of 8589.9 Mb)..."},
+      {(UINT64_MAX / 100) * 29, UINT64_MAX, 48, "Downloading (5349555781376 of 18446744073709.6 Mb)..."},
+      {UINT64_MAX / 2, UINT64_MAX, 69, "Downloading (9223372036855 of 18446744073709.6 Mb)..."},
+      {UINT64_MAX / 2 + 1, UINT64_MAX, 70, "Downloading (9223372036855 of 18446744073709.6 Mb)..."},
+      {UINT64_MAX - 1, UINT64_MAX, 119, "Downloading (18446744073710 of 18446744073709.6 Mb)..."},
+      {UINT64_MAX, UINT64_MAX, 120, "Downloading (18446744073709.6 of 18446744073709.6 Mb)..."},
   };
   for (const auto& c : kCases) {
-    EXPECT_EQ(DownloadProgressPosition(c.received, c.total, 7), c.position) << c.received;
+    EXPECT_EQ(DownloadProgressPosition(c.received, c.total, 7), c.position) << c.received << " of " << c.total;
     DownloadStatus status;
     FormatDownloadStatus(c.received, c.total, status);
-    EXPECT_EQ(Narrow(status.c_str()), c.status) << c.received;
+    EXPECT_EQ(Narrow(status.c_str()), c.status) << c.received << " of " << c.total;
   }
 }
 
-TEST(DownloadProgressTest, ContentLengthZeroKeepsTheBarWhereItIs) {
+TEST(DownloadProgressTest, UnknownTotalKeepsTheBarAndFarTooMuchStaysBounded) {
   EXPECT_EQ(DownloadProgressPosition(1000, 0, 37), 37);
   EXPECT_EQ(DownloadProgressPosition(0, 0, 10), 10);
-  EXPECT_EQ(DownloadProgressPosition(4000000000u, 1, 10), 20 + 1000000);  // bounded, not undefined
+  EXPECT_EQ(DownloadProgressPosition(4000000000u, 1, 10), 20 + 1000000);
+  EXPECT_EQ(DownloadProgressPosition(UINT64_MAX, 1, 10), 20 + 1000000);
+  EXPECT_EQ(DownloadProgressPosition(9999, 1, 10), 20 + 999900);  // just below the bound
 }
