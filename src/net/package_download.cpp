@@ -39,6 +39,10 @@ struct Download {
   bool haveTotal;
   HeaderText validator;  // If-Range for a resumed request: the strong ETag, or else Last-Modified;
                          // empty: the file cannot be resumed, a new attempt starts again from zero
+  // With a published digest: the SHA-256 of the bytes written, taken as they are written, so that
+  // the check needs no second pass over the file. It covers the file's first digest.bytes bytes.
+  bool hashing;
+  Sha256Stream digest;
 
   bool proxyLogon;     // a proxy asked for credentials: every request offers the integrated sign-on
 
@@ -74,10 +78,19 @@ bool SeekTo(HANDLE file, uint64_t offset) {
   return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// Empties the package file: the next bytes written start the package again.
+// Empties the package file: the next bytes written start the package again, and so does the hash.
 bool TruncateFile(Download& download) {
   download.inFile = 0;
+  if (download.hashing) Sha256Start(download.digest);
   return SeekTo(download.file, 0) && SetEndOfFile(download.file);
+}
+
+// Before a resumed request: the hash must cover exactly the part of the file kept. It does when it
+// followed every byte written; otherwise (it broke, or was restarted) that part is hashed once now.
+void HashKeptPart(Download& download) {
+  if (!download.hashing) return;
+  if (!download.digest.broken && download.digest.bytes == download.inFile) return;
+  Sha256StartWithFile(download.digest, download.file, download.inFile);
 }
 
 // A response whose body is the whole package (a 200): its length and validators start the download.
@@ -175,6 +188,8 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
     return false;
   }
   download.inFile += count;
+  // A hash that fails stays broken; the check then reads the held file once instead.
+  if (download.hashing) Sha256Add(download.digest, bytes, count);
   const DWORD now = GetTickCount();
   const bool due = download.shownAt == 0 || now - download.shownAt >= kProgressIntervalMs ||
                    download.inFile == download.total;
@@ -268,6 +283,7 @@ AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupF
     download.resuming = false;
     if (!TruncateFile(download)) download.facts.writeFailed = true;
   }
+  if (download.resuming) HashKeptPart(download);
 
   const RequestSink sink = {&download, OnHeaders, OnData, OnFailed};
   RequestEnd end;
@@ -335,11 +351,17 @@ bool StartsWithPackageSignature(HANDLE file) {
   return true;
 }
 
-// Whether the held package's bytes have the published digest (true when none was published).
-bool HasPublishedDigest(HANDLE package, const PackagePin& pin) {
+// Whether the held package's bytes have the published digest (true when none was published). The
+// hash taken while writing stands for the file when it covers every byte of it (the held file is
+// the one written, of the size written: HoldPackage); otherwise the held file is read once.
+bool HasPublishedDigest(Download& download, HANDLE package) {
+  const PackagePin& pin = *download.pin;
   if (!pin.hasDigest) return true;
   uint8_t digest[kSha256Bytes];
-  if (!FileSha256(package, digest)) return false;
+  LARGE_INTEGER size = {};
+  const bool whole = download.hashing && !download.digest.broken && GetFileSizeEx(package, &size) &&
+                     download.digest.bytes == static_cast<uint64_t>(size.QuadPart);
+  if (!(whole ? Sha256Finish(download.digest, digest) : FileSha256(package, digest))) return false;
   uint8_t difference = 0;
   for (size_t i = 0; i < kSha256Bytes; ++i) difference |= static_cast<uint8_t>(digest[i] ^ pin.digest[i]);
   return difference == 0;
@@ -361,6 +383,9 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     return false;
   }
 
+  download.hashing = pin.hasDigest;
+  if (download.hashing) Sha256Start(download.digest);  // a provider that fails: the file is read once at the end
+
   AttemptEnd end = AttemptEnd::kTransient;
   DWORD pausedMs = 0;
   for (int attempt = 1;; ++attempt) {
@@ -373,17 +398,21 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
   }
   if (end != AttemptEnd::kComplete) {
     CloseHandle(download.file);
+    Sha256Release(download.digest);
     if (failure.empty()) DescribeFailure(download, failure);
     return false;
   }
 
   package = HoldPackage(download.file, path);
   if (package == INVALID_HANDLE_VALUE) {
+    Sha256Release(download.digest);
     ComposeFailure(failure, L"the package file was changed after the download");
     return false;
   }
   const wchar_t* refusal = nullptr;
-  if (!HasPublishedDigest(package, pin)) {
+  const bool published = HasPublishedDigest(download, package);
+  Sha256Release(download.digest);
+  if (!published) {
     refusal = kNotPublishedReason;
   } else if (!StartsWithPackageSignature(package)) {
     refusal = L"the file received is not an installer package";
