@@ -19,6 +19,11 @@ constexpr DWORD kProgressIntervalMs = 100;
 // Every Windows Installer package is a compound file and begins with its signature.
 constexpr BYTE kPackageSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
+// How long the package's reopening waits for another program that has it open for writing (a
+// real-time scanner checking the new file), and how often it tries meanwhile.
+constexpr DWORD kHoldRetryMs = 2000;
+constexpr DWORD kHoldRetryStepMs = 50;
+
 constexpr wchar_t kRetryingStatus[] = L"Download interrupted, retrying...";
 constexpr wchar_t kNotPublishedReason[] = L"the package on the server is not the one published";
 
@@ -319,16 +324,29 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 }
 
 // Closes the written file and opens it again for reading with read sharing only, so that nothing
-// can change or replace it until the installer is done with it. The file reopened must be the one
-// written (same file and size). Returns INVALID_HANDLE_VALUE when that fails; `written` is closed in
-// any case.
+// can change or replace it until the installer is done with it; while someone else has it open for
+// writing, tries again for about kHoldRetryMs (keeping the window alive). The file reopened must be
+// the one written (same file and size). Returns INVALID_HANDLE_VALUE when that fails; `written` is
+// closed in any case.
 HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
   BY_HANDLE_FILE_INFORMATION before = {};
   const bool known = GetFileInformationByHandle(written, &before) != FALSE;
   CloseHandle(written);
   if (!known) return INVALID_HANDLE_VALUE;
-  HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                            nullptr);
+  // A real-time scanner opens a freshly written file as soon as its writer closes it, often with
+  // write access; while it has it, the file cannot be opened with read sharing only. So a sharing
+  // violation is tried again, for a while, before the file counts as changed.
+  HANDLE held;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                       nullptr);
+    if (held != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        GetTickCount() - start >= kHoldRetryMs) {
+      break;
+    }
+    WaitDispatchingMessages(nullptr, kHoldRetryStepMs);
+  }
   if (held == INVALID_HANDLE_VALUE) return held;
   BY_HANDLE_FILE_INFORMATION after = {};
   if (!GetFileInformationByHandle(held, &after) || !SameFile(before, after)) {
