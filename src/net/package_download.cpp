@@ -30,6 +30,76 @@ constexpr wchar_t kNotPublishedReason[] = L"the package on the server is not the
 // The counts are 32-bit: a package of 4 GiB or more is refused at its headers.
 constexpr uint64_t kLargestPackageBytes = 0xFFFFFFFFull;
 
+// The hash of the bytes written runs on a thread of its own, one chunk behind the download: a
+// notification hands it a copy of the chunk and asks for the next one at once, so the hash costs
+// the download no time where a processor is free (the system's SHA-256 is slower than Wine's
+// network path). A chunk larger than its buffer is hashed where it arrives.
+constexpr DWORD kHashChunkBytes = 0x40000;
+
+struct Hasher {
+  HANDLE thread;      // null: no thread, chunks are hashed where they arrive
+  HANDLE pending;     // auto reset: a chunk is in the buffer (or quit is set)
+  HANDLE idle;        // manual reset: the buffer is free and the stream up to date
+  volatile LONG quit;
+  Sha256Stream* stream;
+  BYTE* buffer;
+  DWORD count;
+};
+
+DWORD WINAPI HashChunks(void* parameter) {
+  Hasher& hasher = *static_cast<Hasher*>(parameter);
+  for (;;) {
+    WaitForSingleObject(hasher.pending, INFINITE);
+    if (hasher.quit) return 0;
+    Sha256Add(*hasher.stream, hasher.buffer, hasher.count);
+    SetEvent(hasher.idle);
+  }
+}
+
+// Waits until the thread has hashed every chunk handed to it: the stream is then the caller's.
+void DrainHasher(Hasher& hasher) {
+  if (hasher.thread) WaitForSingleObject(hasher.idle, INFINITE);
+}
+
+void HashChunk(Hasher& hasher, const BYTE* bytes, DWORD count) {
+  DrainHasher(hasher);
+  if (!hasher.thread || count > kHashChunkBytes) {
+    Sha256Add(*hasher.stream, bytes, count);
+    return;
+  }
+  ResetEvent(hasher.idle);
+  CopyMemory(hasher.buffer, bytes, count);
+  hasher.count = count;
+  SetEvent(hasher.pending);
+}
+
+// Starts the thread for `stream`; without one (no memory, no thread) chunks are hashed inline.
+void StartHasher(Hasher& hasher, Sha256Stream& stream) {
+  hasher = Hasher{};
+  hasher.stream = &stream;
+  hasher.buffer = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, kHashChunkBytes));
+  hasher.pending = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  hasher.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  if (hasher.buffer && hasher.pending && hasher.idle) {
+    hasher.thread = CreateThread(nullptr, 0, HashChunks, &hasher, 0, nullptr);
+  }
+}
+
+// Hashes what is still pending and ends the thread.
+void StopHasher(Hasher& hasher) {
+  if (hasher.thread) {
+    DrainHasher(hasher);
+    InterlockedExchange(&hasher.quit, 1);
+    SetEvent(hasher.pending);
+    WaitForSingleObject(hasher.thread, INFINITE);
+    CloseHandle(hasher.thread);
+  }
+  if (hasher.pending) CloseHandle(hasher.pending);
+  if (hasher.idle) CloseHandle(hasher.idle);
+  if (hasher.buffer) HeapFree(GetProcessHeap(), 0, hasher.buffer);
+  hasher = Hasher{};
+}
+
 // Validators and header values are short; longer ones are not used.
 using HeaderText = FixedString<256>;
 
@@ -48,6 +118,7 @@ struct Download {
   // the check needs no second pass over the file. It covers the file's first digest.bytes bytes.
   bool hashing;
   Sha256Stream digest;
+  Hasher hasher;       // hashes the chunks written into digest
 
   bool proxyLogon;     // a proxy asked for credentials: every request offers the integrated sign-on
 
@@ -86,7 +157,10 @@ bool SeekTo(HANDLE file, uint64_t offset) {
 // Empties the package file: the next bytes written start the package again, and so does the hash.
 bool TruncateFile(Download& download) {
   download.inFile = 0;
-  if (download.hashing) Sha256Start(download.digest);
+  if (download.hashing) {
+    DrainHasher(download.hasher);
+    Sha256Start(download.digest);
+  }
   return SeekTo(download.file, 0) && SetEndOfFile(download.file);
 }
 
@@ -94,6 +168,7 @@ bool TruncateFile(Download& download) {
 // followed every byte written; otherwise (it broke, or was restarted) that part is hashed once now.
 void HashKeptPart(Download& download) {
   if (!download.hashing) return;
+  DrainHasher(download.hasher);
   if (!download.digest.broken && download.digest.bytes == download.inFile) return;
   Sha256StartWithFile(download.digest, download.file, download.inFile);
 }
@@ -194,7 +269,7 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
   }
   download.inFile += count;
   // A hash that fails stays broken; the check then reads the held file once instead.
-  if (download.hashing) Sha256Add(download.digest, bytes, count);
+  if (download.hashing) HashChunk(download.hasher, bytes, count);
   const DWORD now = GetTickCount();
   const bool due = download.shownAt == 0 || now - download.shownAt >= kProgressIntervalMs ||
                    download.inFile == download.total;
@@ -402,7 +477,10 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
   }
 
   download.hashing = pin.hasDigest;
-  if (download.hashing) Sha256Start(download.digest);  // a provider that fails: the file is read once at the end
+  if (download.hashing) {
+    Sha256Start(download.digest);  // a provider that fails: the file is read once at the end
+    StartHasher(download.hasher, download.digest);
+  }
 
   AttemptEnd end = AttemptEnd::kTransient;
   DWORD pausedMs = 0;
@@ -414,6 +492,7 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     WaitDispatchingMessages(nullptr, pause);
     pausedMs += pause;
   }
+  StopHasher(download.hasher);  // every chunk written is in the stream now
   if (end != AttemptEnd::kComplete) {
     CloseHandle(download.file);
     Sha256Release(download.digest);
