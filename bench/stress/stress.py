@@ -6,11 +6,12 @@ and the count of runs that ended.
 Scenarios (--scenario):
   info-trickle  the information reply sent a byte a second: each run abandons the request at its
                 time limit (60 s) and shows the receive-failed box
-  package       the package download: trickled to its end, stopped by the stub at the headers (a
+  package       the package download, its digest published: trickled to its end, stopped by the stub at the headers (a
                 length other than the published one) while the body streams, a server that sends
                 nothing until the library's receive time-out, then the package; in turn per run
 """
 import argparse
+import hashlib
 import os
 import re
 import subprocess
@@ -106,6 +107,8 @@ def main():
             name, behaviour, size = PACKAGE_CASES[n % len(PACKAGE_CASES)]
             path = "/package-%04d.msi" % n
             reply = "<MSIURL>http://%s%s</MSIURL>" % (PACKAGE_HOST, path)
+            # The digest published: the download hashes what it writes.
+            reply += "<MSISHA256>%s</MSISHA256>" % hashlib.sha256(PACKAGE).hexdigest()
             if size is not None:
                 reply += "<MSISIZE>%d</MSISIZE>" % size
             server.add_file(query, reply.encode(), "ok", "text/xml")
