@@ -104,7 +104,8 @@ void StopHasher(Hasher& hasher) {
 using HeaderText = FixedString<256>;
 
 // The download across its attempts, and what the current attempt saw. The sink functions write it
-// under the request's lock on the library's threads; the attempt loop reads it between requests.
+// on the library's threads, one notification at a time; the attempt loop reads it between requests
+// (the request has returned: no sink function runs any more).
 struct Download {
   const ProgressReport* report;  // where the status line and the bar go
   const PackagePin* pin;  // the digest and length the information server published, if any
