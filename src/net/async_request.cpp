@@ -6,22 +6,43 @@ namespace {
 
 constexpr DWORD kReadBufferBytes = 0x40000;  // 262,144: every read asks for the whole buffer
 
-// Shared by RunAsyncRequest (UI thread) and Notify (the library's threads). Zero-filled at
-// allocation; freed with its last reference, which may be the library's, after RunAsyncRequest has
-// returned: so it holds nothing of the caller's but a copy of the sink, which it no longer calls
-// once the request is closed.
+// Once the transfer is over, how long RunAsyncRequest waits for the notifications still inside the
+// gate to finish their step. Each is at most one sink call and one call into the library, which in
+// asynchronous mode only starts an operation; the bound keeps a library that misbehaves from
+// holding the run.
+constexpr DWORD kDrainLimitMs = 5000;
+
+// The gate's closed bit; the bits below count the notifications inside it.
+constexpr LONG kGateClosed = 0x40000000;
+
+// How far the transfer's end is recorded.
+constexpr LONG kEndOpen = 0;
+constexpr LONG kEndWriting = 1;
+constexpr LONG kEndWritten = 2;
+
+// Shared by RunAsyncRequest (UI thread) and Notify (the library's threads, or the UI thread inside
+// a library call). Zero-filled at allocation. No lock: a notification never waits for anything of
+// ours, and RunAsyncRequest waits for notifications only with nothing held.
+//
+// The gate: a notification works on the request (calls the sink, calls the library with the
+// request, records the end) only inside it. RunAsyncRequest closes it once the transfer is over;
+// from then on every notification returns at once, and when the last one inside has left, the
+// request handle is closed. So the sink is never called, nor the library with the request, once
+// RunAsyncRequest has returned or the handle is closed.
+//
+// Freed with its last reference: RunAsyncRequest's, and the library's, which the library's
+// handle-closing notification (the last one for the request) drops.
 struct RequestContext {
-  volatile LONG references;  // changed only atomically: RunAsyncRequest's, and the library's
-  CRITICAL_SECTION lock;     // re-entrant; guards everything below and every sink call
-  bool lockInitialised;
-  HINTERNET request;         // null once closed
-  HANDLE completion;         // manual reset; signalled when the transfer is over, for whatever reason
+  volatile LONG references;
+  volatile LONG gate;      // kGateClosed | notifications inside
+  volatile LONG endState;  // kEndOpen, kEndWriting, kEndWritten
+  HINTERNET request;       // written and read by RunAsyncRequest only
+  HANDLE completion;       // manual reset: the end is recorded
+  HANDLE drained;          // manual reset: set when the gate is closed and the last one inside leaves
   RequestSink sink;
-  RequestEnd end;
+  RequestEnd end;          // written once (endState), read after completion
   BYTE buffer[kReadBufferBytes];
 };
-
-void Signal(RequestContext* context) { SetEvent(context->completion); }
 
 // The calling thread's last error; a failure that left none counts as an internal error.
 DWORD NonZeroLastError() {
@@ -29,82 +50,92 @@ DWORD NonZeroLastError() {
   return error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
 }
 
-// Records the first failure and ends the transfer. Called with the lock held.
-void Fail(RequestContext* context, DWORD call, DWORD error) {
-  if (context->end.error == 0) {
-    context->end.error = error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
-    context->end.failedCall = call;
-    if (context->sink.failed) context->sink.failed(context->sink.owner, context->end.error);
-  }
-  Signal(context);
+bool EnterGate(RequestContext* context);
+
+void LeaveGate(RequestContext* context) {
+  if (InterlockedDecrement(&context->gate) == kGateClosed) SetEvent(context->drained);
 }
 
-void Stop(RequestContext* context) {
-  context->end.stopped = true;
-  Signal(context);
-}
-
-void Finish(RequestContext* context) {
-  context->end.bodyComplete = true;
-  Signal(context);
-}
-
-// Takes the request out of the context and closes it: every notification from then on finds it
-// gone and leaves the sink alone. The handle is taken out under the lock but closed after leaving
-// it, since nothing promises that closing never waits for a notification running on another thread,
-// and such a notification waits for the lock. Once the context value is set, the library answers
-// with its handle-closing notification, which drops its reference.
-void CloseContextRequest(RequestContext* context) {
-  EnterCriticalSection(&context->lock);
-  HINTERNET request = context->request;
-  context->request = nullptr;
-  LeaveCriticalSection(&context->lock);
-  if (request) WinHttp().CloseHandle(request);
-}
-
-// Enters the lock; returns false, without the lock, when the request is already closed.
-bool LockContext(RequestContext* context) {
-  EnterCriticalSection(&context->lock);
-  if (context->request) return true;
-  LeaveCriticalSection(&context->lock);
+// Whether the calling notification may work on the request; if so, it must LeaveGate afterwards.
+bool EnterGate(RequestContext* context) {
+  if ((InterlockedIncrement(&context->gate) & kGateClosed) == 0) return true;
+  LeaveGate(context);
   return false;
 }
 
-// Drops one reference; the last one closes what the context still holds and frees it.
+// Records how the transfer ended and signals its completion; the first end recorded stands. Nothing
+// is called between the claim and the publication, so whoever finds the end being written waits a
+// moment only.
+void RecordEnd(RequestContext* context, const RequestEnd& end) {
+  if (InterlockedCompareExchange(&context->endState, kEndWriting, kEndOpen) != kEndOpen) return;
+  context->end = end;
+  InterlockedExchange(&context->endState, kEndWritten);
+  SetEvent(context->completion);
+}
+
+void Fail(RequestContext* context, DWORD call, DWORD error) {
+  RequestEnd end = {};
+  end.error = error ? error : ERROR_WINHTTP_INTERNAL_ERROR;
+  end.failedCall = call;
+  RecordEnd(context, end);
+}
+
+void Stop(RequestContext* context) {
+  RequestEnd end = {};
+  end.stopped = true;
+  RecordEnd(context, end);
+}
+
+void Finish(RequestContext* context) {
+  RequestEnd end = {};
+  end.bodyComplete = true;
+  RecordEnd(context, end);
+}
+
+// Drops one reference; the last one frees the context.
 void ReleaseContext(RequestContext* context) {
   if (InterlockedDecrement(&context->references) > 0) return;
-  if (context->lockInitialised) {
-    CloseContextRequest(context);
-    DeleteCriticalSection(&context->lock);
-  }
   if (context->completion) CloseHandle(context->completion);
+  if (context->drained) CloseHandle(context->drained);
   HeapFree(GetProcessHeap(), 0, context);
 }
 
 // Asks for the next piece of the body into the buffer.
-void ReadNext(RequestContext* context) {
-  if (!WinHttp().ReadData(context->request, context->buffer, kReadBufferBytes, nullptr)) {
-    Fail(context, API_READ_DATA, GetLastError());
+void ReadNext(RequestContext* context, HINTERNET request) {
+  if (!WinHttp().ReadData(request, context->buffer, kReadBufferBytes, nullptr)) {
+    Fail(context, API_READ_DATA, NonZeroLastError());
   }
 }
 
-void CALLBACK Notify(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info, DWORD infoLength) {
+// One step of the transfer per notification. The sink is called before the library is asked for
+// the next step, never after it: a read that completes at once notifies again, on this thread,
+// inside the library's call (the gate then counts both).
+void CALLBACK Notify(HINTERNET handle, DWORD_PTR contextValue, DWORD status, void* info, DWORD infoLength) {
   auto* context = reinterpret_cast<RequestContext*>(contextValue);
-  if (!context) return;
-  if (status == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
-    ReleaseContext(context);  // the library's reference
-    return;
+  if (!context) return;  // the session's and the connection's notifications carry none
+  switch (status) {
+    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+      ReleaseContext(context);  // the library's reference
+      return;
+    case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+    case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+    case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+      break;
+    default:
+      return;
   }
-  if (!LockContext(context)) return;  // closed: the transfer is over and the waiter gone or going
+  if (!EnterGate(context)) return;  // the transfer is over: the request is being closed
   switch (status) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
-      if (!WinHttp().ReceiveResponse(context->request, nullptr)) Fail(context, API_RECEIVE_RESPONSE, GetLastError());
+      if (!WinHttp().ReceiveResponse(handle, nullptr)) Fail(context, API_RECEIVE_RESPONSE, NonZeroLastError());
       break;
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
-      if (!context->sink.headers(context->sink.owner, context->request)) {
+      if (!context->sink.headers(context->sink.owner, handle)) {
         Stop(context);
-      } else if (!WinHttp().QueryDataAvailable(context->request, nullptr)) {
-        Fail(context, API_QUERY_DATA_AVAILABLE, GetLastError());
+      } else if (!WinHttp().QueryDataAvailable(handle, nullptr)) {
+        Fail(context, API_QUERY_DATA_AVAILABLE, NonZeroLastError());
       }
       break;
     case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
@@ -112,7 +143,7 @@ void CALLBACK Notify(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info
       if (*static_cast<const DWORD*>(info) == 0) {
         Finish(context);
       } else {
-        ReadNext(context);
+        ReadNext(context, handle);
       }
       break;
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
@@ -121,7 +152,7 @@ void CALLBACK Notify(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info
       } else if (!context->sink.data(context->sink.owner, context->buffer, infoLength)) {
         Stop(context);
       } else {
-        ReadNext(context);
+        ReadNext(context, handle);
       }
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
@@ -129,10 +160,22 @@ void CALLBACK Notify(HINTERNET, DWORD_PTR contextValue, DWORD status, void* info
       Fail(context, result ? static_cast<DWORD>(result->dwResult) : 0, result ? result->dwError : 0);
       break;
     }
-    default:
-      break;
   }
-  LeaveCriticalSection(&context->lock);
+  LeaveGate(context);
+}
+
+// Ends the transfer on the UI thread: records a time-out unless an end is recorded, closes the gate,
+// waits (dispatching messages) for the notifications inside it to finish their step, then closes the
+// request: the library cancels what it still does for it and no notification calls it any more.
+void EndTransfer(RequestContext* context) {
+  RequestEnd timedOut = {};
+  timedOut.timedOut = true;
+  RecordEnd(context, timedOut);
+  while (context->endState != kEndWritten) Sleep(0);  // a notification between its claim and its write
+  const LONG inside = InterlockedExchangeAdd(&context->gate, kGateClosed);
+  if (inside != 0) WaitDispatchingMessages(context->drained, kDrainLimitMs);
+  if (context->request) WinHttp().CloseHandle(context->request);
+  context->request = nullptr;
 }
 
 }  // namespace
@@ -153,9 +196,9 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
   }
   context->references = 1;
   context->sink = sink;
-  context->lockInitialised = InitializeCriticalSectionAndSpinCount(&context->lock, 1000) != FALSE;
-  if (context->lockInitialised) context->completion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!context->completion) {
+  context->completion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  context->drained = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!context->completion || !context->drained) {
     SetTransferError(setup, L"Out of memory");
     ReleaseContext(context);
     CloseTransferHandles(setup);
@@ -165,37 +208,23 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
   // From here on the context closes the request.
   context->request = setup.request;
   setup.request = nullptr;
-  EnterCriticalSection(&context->lock);
   InterlockedIncrement(&context->references);  // the library's, dropped by its handle-closing notification
   DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context);
-  bool waiting = false;
   if (!WinHttp().SetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
     InterlockedDecrement(&context->references);  // no notification will carry the context
-    context->end.error = NonZeroLastError();
-    context->end.failedCall = API_SEND_REQUEST;
+    Fail(context, API_SEND_REQUEST, NonZeroLastError());
   } else if (!WinHttp().SendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
                                     0, 0, value)) {
     // The context goes with the send as well: the library may take this argument, not the option
     // set above, as the value for the request's notifications.
-    context->end.error = NonZeroLastError();
-    context->end.failedCall = API_SEND_REQUEST;
+    Fail(context, API_SEND_REQUEST, NonZeroLastError());
   } else {
-    waiting = true;
+    WaitDispatchingMessages(context->completion, timeoutMs);
   }
-  LeaveCriticalSection(&context->lock);
-
-  if (waiting && !WaitDispatchingMessages(context->completion, timeoutMs)) {
-    EnterCriticalSection(&context->lock);
-    if (WaitForSingleObject(context->completion, 0) != WAIT_OBJECT_0) context->end.timedOut = true;
-    LeaveCriticalSection(&context->lock);
-  }
-
-  // Taking the request out ends the sink calls: a notification running now finishes under the lock
-  // first, and every later one finds the request gone.
-  CloseContextRequest(context);
-  EnterCriticalSection(&context->lock);
+  EndTransfer(context);
   end = context->end;
-  LeaveCriticalSection(&context->lock);
+  // A failure reported by the library goes to the sink here, on this thread, once.
+  if (end.error != 0 && sink.failed) sink.failed(sink.owner, end.error);
   ReleaseContext(context);
   CloseTransferHandles(setup);
   return true;

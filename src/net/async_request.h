@@ -1,25 +1,25 @@
 // One asynchronous HTTP GET, driven by the library's notifications on its own threads while the UI
 // thread waits and keeps the window alive. Both transfers run on it: the information request (into
 // memory) and the package download (into a file). What the body means is the caller's, through a
-// sink; this file knows only the library's protocol, the request's lifetime and its lock.
+// sink; this file knows only the library's protocol and the request's lifetime.
 #pragma once
 
 #include <windows.h>
 
 #include "net/http_request.h"
 
-// What the caller does with the response, called while the request is open, one notification at
-// a time, under the request's lock, on one of the library's threads (or on the UI thread inside a
-// library call). Every function returns false to end the transfer there ("stopped"). None of them
-// may wait for the UI thread (post to the window, never send). No call comes after RunAsyncRequest
-// has returned.
+// What the caller does with the response. `headers` and `data` are called one at a time, in order,
+// on one of the library's threads (or on the UI thread inside a library call), with no lock held;
+// each returns false to end the transfer there ("stopped"). Neither may wait for the UI thread
+// (post to the window, never send). None of them is called once RunAsyncRequest has returned.
 struct RequestSink {
   void* owner;
   // The status line and headers are in; `request` may be queried (WinHttp().QueryHeaders).
   bool (*headers)(void* owner, HINTERNET request);
   // `count` (> 0) bytes of the body, in order.
   bool (*data)(void* owner, const BYTE* bytes, DWORD count);
-  // The library reported `error` for the request (may be null: nothing to do). The transfer ends.
+  // The library reported `error` for the request, which ended it; called by RunAsyncRequest on the
+  // calling thread once the request is closed. May be null: nothing to do.
   void (*failed)(void* owner, DWORD error);
 };
 
@@ -37,6 +37,7 @@ struct RequestEnd {
 // and waits, dispatching window messages, until the transfer ends or `timeoutMs` (INFINITE: no
 // limit) has passed. Returns false when the request could not be opened (the text for the user is
 // then in `setup.errorText`; a refused callback registration has none); otherwise fills `end`.
-// Every handle is closed, and the sink no longer called, when this returns.
+// A time-out, a stop or a failure ends the request by closing its handle; every handle is closed,
+// and the sink no longer called, when this returns.
 bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const RequestSink& sink, DWORD timeoutMs,
                      HttpTransfer& setup, RequestEnd& end);

@@ -19,17 +19,93 @@ constexpr DWORD kProgressIntervalMs = 100;
 // Every Windows Installer package is a compound file and begins with its signature.
 constexpr BYTE kPackageSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
+// How long the package's reopening waits for another program that has it open for writing (a
+// real-time scanner checking the new file), and how often it tries meanwhile.
+constexpr DWORD kHoldRetryMs = 2000;
+constexpr DWORD kHoldRetryStepMs = 50;
+
 constexpr wchar_t kRetryingStatus[] = L"Download interrupted, retrying...";
 constexpr wchar_t kNotPublishedReason[] = L"the package on the server is not the one published";
 
 // The counts are 32-bit: a package of 4 GiB or more is refused at its headers.
 constexpr uint64_t kLargestPackageBytes = 0xFFFFFFFFull;
 
+// The hash of the bytes written runs on a thread of its own, one chunk behind the download: a
+// notification hands it a copy of the chunk and asks for the next one at once, so the hash costs
+// the download no time where a processor is free (the system's SHA-256 is slower than Wine's
+// network path). A chunk larger than its buffer is hashed where it arrives.
+constexpr DWORD kHashChunkBytes = 0x40000;
+
+struct Hasher {
+  HANDLE thread;      // null: no thread, chunks are hashed where they arrive
+  HANDLE pending;     // auto reset: a chunk is in the buffer (or quit is set)
+  HANDLE idle;        // manual reset: the buffer is free and the stream up to date
+  volatile LONG quit;
+  Sha256Stream* stream;
+  BYTE* buffer;
+  DWORD count;
+};
+
+DWORD WINAPI HashChunks(void* parameter) {
+  Hasher& hasher = *static_cast<Hasher*>(parameter);
+  for (;;) {
+    WaitForSingleObject(hasher.pending, INFINITE);
+    if (hasher.quit) return 0;
+    Sha256Add(*hasher.stream, hasher.buffer, hasher.count);
+    SetEvent(hasher.idle);
+  }
+}
+
+// Waits until the thread has hashed every chunk handed to it: the stream is then the caller's.
+void DrainHasher(Hasher& hasher) {
+  if (hasher.thread) WaitForSingleObject(hasher.idle, INFINITE);
+}
+
+void HashChunk(Hasher& hasher, const BYTE* bytes, DWORD count) {
+  DrainHasher(hasher);
+  if (!hasher.thread || count > kHashChunkBytes) {
+    Sha256Add(*hasher.stream, bytes, count);
+    return;
+  }
+  ResetEvent(hasher.idle);
+  CopyMemory(hasher.buffer, bytes, count);
+  hasher.count = count;
+  SetEvent(hasher.pending);
+}
+
+// Starts the thread for `stream`; without one (no memory, no thread) chunks are hashed inline.
+void StartHasher(Hasher& hasher, Sha256Stream& stream) {
+  hasher = Hasher{};
+  hasher.stream = &stream;
+  hasher.buffer = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, kHashChunkBytes));
+  hasher.pending = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  hasher.idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  if (hasher.buffer && hasher.pending && hasher.idle) {
+    hasher.thread = CreateThread(nullptr, 0, HashChunks, &hasher, 0, nullptr);
+  }
+}
+
+// Hashes what is still pending and ends the thread.
+void StopHasher(Hasher& hasher) {
+  if (hasher.thread) {
+    DrainHasher(hasher);
+    InterlockedExchange(&hasher.quit, 1);
+    SetEvent(hasher.pending);
+    WaitForSingleObject(hasher.thread, INFINITE);
+    CloseHandle(hasher.thread);
+  }
+  if (hasher.pending) CloseHandle(hasher.pending);
+  if (hasher.idle) CloseHandle(hasher.idle);
+  if (hasher.buffer) HeapFree(GetProcessHeap(), 0, hasher.buffer);
+  hasher = Hasher{};
+}
+
 // Validators and header values are short; longer ones are not used.
 using HeaderText = FixedString<256>;
 
 // The download across its attempts, and what the current attempt saw. The sink functions write it
-// under the request's lock on the library's threads; the attempt loop reads it between requests.
+// on the library's threads, one notification at a time; the attempt loop reads it between requests
+// (the request has returned: no sink function runs any more).
 struct Download {
   const ProgressReport* report;  // where the status line and the bar go
   const PackagePin* pin;  // the digest and length the information server published, if any
@@ -39,6 +115,11 @@ struct Download {
   bool haveTotal;
   HeaderText validator;  // If-Range for a resumed request: the strong ETag, or else Last-Modified;
                          // empty: the file cannot be resumed, a new attempt starts again from zero
+  // With a published digest: the SHA-256 of the bytes written, taken as they are written, so that
+  // the check needs no second pass over the file. It covers the file's first digest.bytes bytes.
+  bool hashing;
+  Sha256Stream digest;
+  Hasher hasher;       // hashes the chunks written into digest
 
   bool proxyLogon;     // a proxy asked for credentials: every request offers the integrated sign-on
 
@@ -74,10 +155,23 @@ bool SeekTo(HANDLE file, uint64_t offset) {
   return SetFilePointerEx(file, distance, nullptr, FILE_BEGIN) != FALSE;
 }
 
-// Empties the package file: the next bytes written start the package again.
+// Empties the package file: the next bytes written start the package again, and so does the hash.
 bool TruncateFile(Download& download) {
   download.inFile = 0;
+  if (download.hashing) {
+    DrainHasher(download.hasher);
+    Sha256Start(download.digest);
+  }
   return SeekTo(download.file, 0) && SetEndOfFile(download.file);
+}
+
+// Before a resumed request: the hash must cover exactly the part of the file kept. It does when it
+// followed every byte written; otherwise (it broke, or was restarted) that part is hashed once now.
+void HashKeptPart(Download& download) {
+  if (!download.hashing) return;
+  DrainHasher(download.hasher);
+  if (!download.digest.broken && download.digest.bytes == download.inFile) return;
+  Sha256StartWithFile(download.digest, download.file, download.inFile);
 }
 
 // A response whose body is the whole package (a 200): its length and validators start the download.
@@ -175,6 +269,8 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
     return false;
   }
   download.inFile += count;
+  // A hash that fails stays broken; the check then reads the held file once instead.
+  if (download.hashing) HashChunk(download.hasher, bytes, count);
   const DWORD now = GetTickCount();
   const bool due = download.shownAt == 0 || now - download.shownAt >= kProgressIntervalMs ||
                    download.inFile == download.total;
@@ -268,6 +364,7 @@ AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupF
     download.resuming = false;
     if (!TruncateFile(download)) download.facts.writeFailed = true;
   }
+  if (download.resuming) HashKeptPart(download);
 
   const RequestSink sink = {&download, OnHeaders, OnData, OnFailed};
   RequestEnd end;
@@ -303,16 +400,29 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 }
 
 // Closes the written file and opens it again for reading with read sharing only, so that nothing
-// can change or replace it until the installer is done with it. The file reopened must be the one
-// written (same file and size). Returns INVALID_HANDLE_VALUE when that fails; `written` is closed in
-// any case.
+// can change or replace it until the installer is done with it; while someone else has it open for
+// writing, tries again for about kHoldRetryMs (keeping the window alive). The file reopened must be
+// the one written (same file and size). Returns INVALID_HANDLE_VALUE when that fails; `written` is
+// closed in any case.
 HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
   BY_HANDLE_FILE_INFORMATION before = {};
   const bool known = GetFileInformationByHandle(written, &before) != FALSE;
   CloseHandle(written);
   if (!known) return INVALID_HANDLE_VALUE;
-  HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                            nullptr);
+  // A real-time scanner opens a freshly written file as soon as its writer closes it, often with
+  // write access; while it has it, the file cannot be opened with read sharing only. So a sharing
+  // violation is tried again, for a while, before the file counts as changed.
+  HANDLE held;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                       nullptr);
+    if (held != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        GetTickCount() - start >= kHoldRetryMs) {
+      break;
+    }
+    WaitDispatchingMessages(nullptr, kHoldRetryStepMs);
+  }
   if (held == INVALID_HANDLE_VALUE) return held;
   BY_HANDLE_FILE_INFORMATION after = {};
   if (!GetFileInformationByHandle(held, &after) || !SameFile(before, after)) {
@@ -335,11 +445,17 @@ bool StartsWithPackageSignature(HANDLE file) {
   return true;
 }
 
-// Whether the held package's bytes have the published digest (true when none was published).
-bool HasPublishedDigest(HANDLE package, const PackagePin& pin) {
+// Whether the held package's bytes have the published digest (true when none was published). The
+// hash taken while writing stands for the file when it covers every byte of it (the held file is
+// the one written, of the size written: HoldPackage); otherwise the held file is read once.
+bool HasPublishedDigest(Download& download, HANDLE package) {
+  const PackagePin& pin = *download.pin;
   if (!pin.hasDigest) return true;
   uint8_t digest[kSha256Bytes];
-  if (!FileSha256(package, digest)) return false;
+  LARGE_INTEGER size = {};
+  const bool whole = download.hashing && !download.digest.broken && GetFileSizeEx(package, &size) &&
+                     download.digest.bytes == static_cast<uint64_t>(size.QuadPart);
+  if (!(whole ? Sha256Finish(download.digest, digest) : FileSha256(package, digest))) return false;
   uint8_t difference = 0;
   for (size_t i = 0; i < kSha256Bytes; ++i) difference |= static_cast<uint8_t>(digest[i] ^ pin.digest[i]);
   return difference == 0;
@@ -361,6 +477,12 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     return false;
   }
 
+  download.hashing = pin.hasDigest;
+  if (download.hashing) {
+    Sha256Start(download.digest);  // a provider that fails: the file is read once at the end
+    StartHasher(download.hasher, download.digest);
+  }
+
   AttemptEnd end = AttemptEnd::kTransient;
   DWORD pausedMs = 0;
   for (int attempt = 1;; ++attempt) {
@@ -371,19 +493,24 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     WaitDispatchingMessages(nullptr, pause);
     pausedMs += pause;
   }
+  StopHasher(download.hasher);  // every chunk written is in the stream now
   if (end != AttemptEnd::kComplete) {
     CloseHandle(download.file);
+    Sha256Release(download.digest);
     if (failure.empty()) DescribeFailure(download, failure);
     return false;
   }
 
   package = HoldPackage(download.file, path);
   if (package == INVALID_HANDLE_VALUE) {
+    Sha256Release(download.digest);
     ComposeFailure(failure, L"the package file was changed after the download");
     return false;
   }
   const wchar_t* refusal = nullptr;
-  if (!HasPublishedDigest(package, pin)) {
+  const bool published = HasPublishedDigest(download, package);
+  Sha256Release(download.digest);
+  if (!published) {
     refusal = kNotPublishedReason;
   } else if (!StartsWithPackageSignature(package)) {
     refusal = L"the file received is not an installer package";

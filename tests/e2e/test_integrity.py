@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 import harness as h
@@ -116,16 +117,36 @@ class IntegrityTest(h.DownloadTestCase):
                 self.assertIsNone(self.installed())
 
     def test_dropped_resumed_and_checked(self):
-        # The hash covers exactly the file's bytes: the first part and the resumed rest.
-        self.server.set_info_reply(reply(digest=self.digest, size=str(len(self.published))))
-        self.server.add_file("/velko.msi", self.published, "reset:1000000,ok")
-        run = self.run_stub()
-        self.assertEqual(run.boxes, [])
-        self.assertEqual(self.installed(), self.digest)
-        ranges = [r.header("Range") for r in self.package_requests()]
-        self.assertEqual(len(ranges), 2)
-        self.assertIsNone(ranges[0])
-        self.assertRegex(ranges[1] or "", r"^bytes=[1-9]\d*-$")
+        # The digest is taken as the bytes are written: it must cover exactly the file's bytes, the
+        # part kept from the dropped attempt and the resumed rest. A server that changes the package
+        # between the attempts without changing its validator (a mirror updated in place) gives a
+        # file of old and new bytes: caught by the digest, and not installed.
+        cases = [
+            # name, the body the resumed request is answered from, what the installer gets
+            ("the same package: installed", self.published, self.digest),
+            ("another package's rest: refused", self.other, None),
+        ]
+        for name, rest, installed in cases:
+            with self.subTest(name):
+                h.forget_fake_msiexec_run()
+                self.server.clear_requests()
+                self.server.set_info_reply(reply(digest=self.digest, size=str(len(self.published))))
+                self.server.add_file("/velko.msi", self.published, "reset:1000000")
+
+                def swap_after_the_first_request(process):
+                    deadline = time.time() + 30
+                    while time.time() < deadline and not self.package_requests():
+                        time.sleep(0.02)
+                    # Same ETag and date as before: the resumed range is taken.
+                    self.server.add_file("/velko.msi", rest, "ok")
+
+                run = self.run_stub(on_start=swap_after_the_first_request)
+                self.assertEqual(run.boxes, [] if installed else [NOT_PUBLISHED])
+                self.assertEqual(self.installed(), installed)
+                ranges = [r.header("Range") for r in self.package_requests()]
+                self.assertEqual(len(ranges), 2)
+                self.assertIsNone(ranges[0])
+                self.assertRegex(ranges[1] or "", r"^bytes=[1-9]\d*-$")
 
     def test_control_unchecked_swap_is_installed(self):
         # Without a published digest the same swap goes through to the installer: the check above

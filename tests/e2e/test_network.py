@@ -2,6 +2,7 @@
 misbehave: which boxes the user sees, whether the installer is started, that every run ends, and
 that it leaves nothing in the temp folder."""
 import os
+import subprocess
 import threading
 import time
 import unittest
@@ -10,6 +11,8 @@ import harness as h
 
 PACKAGE = h.package(1 << 20)
 NOT_A_PACKAGE = "the file received is not an installer package"
+CHANGED = "the package file was changed after the download"
+PACKAGE_HOLDER = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "package-holder.exe")
 failed = h.failed
 
 
@@ -153,6 +156,40 @@ class NetworkTest(h.DownloadTestCase):
                 self.assertEqual(run.boxes, [])
                 requests = self.package_requests() + other_port.requests
                 self.assertEqual([(r.port, r.path) for r in requests], [seen])
+
+    def test_a_scanner_holding_the_fresh_package(self):
+        # A real-time scanner opens the new package with write access the moment the download closes
+        # it: the stub waits about two seconds for it before taking the file for changed.
+        cases = [
+            # name, how long the stand-in scanner holds the package (ms), boxes
+            ("held for a second: waited for, then installed", 1000, []),
+            ("held for longer than the wait: changed", 4000, [failed(CHANGED)]),
+        ]
+        for name, hold_ms, boxes in cases:
+            with self.subTest(name):
+                run = self.run_with_package_held(hold_ms)
+                self.assertEqual(run.exit_code, 0)
+                self.assertEqual(run.boxes, boxes)
+                self.assertEqual(h.fake_msiexec_run() is not None, not boxes)
+                if not boxes:
+                    self.assertEqual(h.run_folders(), [])
+
+    def run_with_package_held(self, hold_ms):
+        """Runs the stub while the stand-in scanner takes its package as soon as it can. Whether the
+        scanner gets it before the stub holds it is a race (the stub reopens it at once); the run
+        is repeated until it does."""
+        for _ in range(6):
+            h.forget_fake_msiexec_run()
+            holder = subprocess.Popen([h.WINE, PACKAGE_HOLDER, h.WINDOWS_TEMP_DIR, h.PACKAGE_NAME,
+                                       str(len(PACKAGE)), str(hold_ms)],
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=h.wine_env())
+            # Not run_stub: in the control the scanner still holds the package (delete pending) when
+            # the run removes its folder, which then stays; setUp removes it.
+            run = h.run_exe(self.exe)
+            said = holder.communicate(timeout=60)[0].decode().strip()
+            if said == "held":
+                return run
+        self.fail("the stand-in scanner never had the package before the stub held it")
 
     def test_information_request_keeps_the_window_alive_and_ends_within_a_minute(self):
         # A server that trickles its reply, a byte a second: the request is abandoned after 60 s,

@@ -226,6 +226,16 @@ class ReplyShapes(ServerTest):
         self.assertIsNone(err)
         self.assertGreaterEqual(elapsed, 0.35)     # 4 pauses of 0.1 s
 
+    def test_paced_is_held_to_its_rate_and_complete(self):
+        data = bytes(range(256)) * 4096  # 1 MiB: four pieces, the last one due at 0.375 s
+        self.srv.add_file("/p.msi", data, "paced:%d" % (2 << 20))
+        t0 = time.monotonic()
+        head, body, err = fetch_raw(self.srv.port, "/p.msi")
+        elapsed = time.monotonic() - t0
+        self.assertEqual(body, data)
+        self.assertIsNone(err)
+        self.assertGreaterEqual(elapsed, 0.35)
+
     def test_unknown_path_and_other_methods(self):
         self.srv.add_file("/p.msi", DATA)
         for method, target, code in [("GET", "/nothing.msi", "404"), ("GET", "/P.MSI", "404"),

@@ -5,6 +5,7 @@
     --address A         listen on A (repeatable; 127.0.0.0/8 only; default 127.0.0.1)
     --port P            default 80; 0 takes a free port
     --file URLPATH=PATH serve the file PATH at URLPATH (repeatable)
+    --behaviour B       how every file is answered (behaviours.py; default ok)
     --quiet             no line per request on stderr
 
 Prints "stubserver: listening on A:P, ..." on stderr once every address is bound. Exit code 2 for
@@ -27,6 +28,7 @@ def main(argv=None):
     parser.add_argument("--address", action="append", help="listen address (repeatable, 127.0.0.0/8)")
     parser.add_argument("--port", type=int, default=80)
     parser.add_argument("--file", action="append", default=[], metavar="URLPATH=PATH")
+    parser.add_argument("--behaviour", default="ok", help="how every file is answered (default ok)")
     parser.add_argument("--quiet", action="store_true", help="no line per request on stderr")
     args = parser.parse_args(argv)
     try:
@@ -35,7 +37,7 @@ def main(argv=None):
             url_path, sep, path = arg.partition("=")
             if not sep or not url_path.startswith("/") or not path:
                 raise ValueError("expected URLPATH=PATH, got %r" % arg)
-            server.add_file(url_path, os.path.abspath(path))
+            server.add_file(url_path, os.path.abspath(path), args.behaviour)
     except (ValueError, OSError) as exc:
         print("stubserver: %s" % exc, file=sys.stderr)
         return 2

@@ -21,6 +21,8 @@ is a name with its parameters after ":".
     long                    the whole body, then 1024 bytes more than the Content-Length announced
     trickle[:STEP[:DELAY]]  the whole body in STEP-byte pieces (default 1024) with DELAY seconds
                             between them (default 0.05)
+    paced:RATE              like ok (ranges honoured), the body sent at RATE bytes a second at most
+                            (in 256 KiB pieces, each sent when the rate allows it)
     hang[:SECONDS]          nothing at all; close after SECONDS (default: when the server stops)
     redirect[:CODE]         that status (default 302) with a Location header (StubServer.add_redirect)
 
@@ -35,6 +37,7 @@ import re
 GARBAGE = b"GARBAGE\r\n\r\n"
 CHUNK_BYTES = 65536
 LONG_EXTRA_BYTES = 1024
+PACED_PIECE_BYTES = 262144
 
 
 @dataclasses.dataclass(frozen=True)
@@ -48,6 +51,7 @@ class Step:
     seconds: float = None  # hang: seconds before the close (None: until the server stops)
     retry_after: int = None  # status: the Retry-After header's seconds
     what: str = None       # badrange: what is wrong
+    rate: int = None       # paced: bytes a second
 
     def label(self):
         return "%s:%d" % (self.name, self.code) if self.name in ("status", "redirect") else self.name
@@ -61,6 +65,7 @@ _PARAMETERS = {
     "badrange": (("what", str),),
     "trickle": (("step", int), ("delay", float)),
     "hang": (("seconds", float),),
+    "paced": (("rate", int),),
     "redirect": (("code", int),),
 }
 
@@ -98,12 +103,14 @@ def _parse_step(item):
             values[key] = kind(text)
         except ValueError:
             raise ValueError("bad %s %r in %r" % (key, text, item)) from None
-        if kind is not str and values[key] < (1 if key == "step" else 0):
+        if kind is not str and values[key] < (1 if key in ("step", "rate") else 0):
             raise ValueError("%s out of range in %r" % (key, item))
     if name == "status" and not 100 <= values.get("code", 0) <= 999:
         raise ValueError("status needs a code from 100 to 999: %r" % item)
     if name == "redirect":
         values.setdefault("code", 302)
+    if name == "paced" and "rate" not in values:
+        raise ValueError("paced needs a rate in bytes a second: %r" % item)
     if name == "badrange" and values.get("what") not in ("start", "total", "none"):
         raise ValueError("badrange needs start, total or none: %r" % item)
     return Step(name, **values)
@@ -126,6 +133,7 @@ class Reply:
     piece: int = CHUNK_BYTES
     delay: float = 0.0
     extra: bytes = b""
+    rate: int = 0          # the body at most this many bytes a second (0: as fast as it goes)
     wait: float = 0.0      # seconds before anything is sent (None: until the server stops)
     ending: str = "close"  # "close" (FIN) or "reset" (RST)
 
@@ -200,6 +208,8 @@ def plan_reply(step, request, content):
         reply.ending = "reset" if name == "reset" else "close"
     elif name == "trickle":
         reply.piece, reply.delay = step.step, step.delay
+    elif name == "paced":
+        reply.piece, reply.rate = PACED_PIECE_BYTES, step.rate
     elif name == "long":
         reply.extra = b"X" * LONG_EXTRA_BYTES
     return reply

@@ -352,6 +352,17 @@ class StubServer:
             for piece in body.pieces(reply.offset, reply.count, reply.piece):
                 out(b"%x\r\n" % len(piece) + piece + b"\r\n")
             out(b"0\r\n\r\n")
+        elif reply.rate:
+            # Each piece leaves when the bytes sent so far allow it at the rate: sleeps make up for
+            # a slow send instead of adding to it.
+            started = time.monotonic()
+            sent = 0
+            for piece in body.pieces(reply.offset, reply.count, reply.piece):
+                ahead = started + sent / reply.rate - time.monotonic()
+                if ahead > 0 and self._stop.wait(ahead):
+                    return "abort"
+                out(piece)
+                sent += len(piece)
         elif reply.delay:
             for i, piece in enumerate(body.pieces(reply.offset, reply.count, reply.piece)):
                 if i > 0 and self._stop.wait(reply.delay):
