@@ -39,6 +39,7 @@ class Gunicorn:
     def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=(), threads=THREADS,
                  extra=()):
         self.host, self.port, self.log_path = host, port, log_path
+        self.config_path = config_path
         self.workers = workers
         self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app=app, paths=paths,
                                         threads=threads)

@@ -81,7 +81,8 @@ class HtmlReportTest(unittest.TestCase):
         Database(self.database).ensure_schema()
         with sqlite3.connect(self.database) as conn:
             conn.executemany("INSERT INTO downloads VALUES (?, ?, ?, '', ?)", DOWNLOADS)
-            conn.executemany("INSERT INTO info_requests VALUES (?, 2, ?, ?)", REQUESTS)
+            conn.executemany("INSERT INTO info_requests (session, session_length, known, requested_at) "
+                             "VALUES (?, 2, ?, ?)", REQUESTS)
         conn.close()
 
     def report(self, *options):
@@ -93,7 +94,10 @@ class HtmlReportTest(unittest.TestCase):
         done = self.report("--html", page_path)
         self.assertEqual((done.returncode, done.stderr), (0, ""))
         self.assertEqual(done.stdout, self.report().stdout)  # the text report as it was
-        text_rows = [line.split() for line in done.stdout.splitlines()]
+        # The table, then a blank line and how fresh the records are.
+        table, freshness = done.stdout.split("\n\n")
+        self.assertEqual(freshness, "no loader has reported yet\n")
+        text_rows = [line.split() for line in table.splitlines()]
         self.assertEqual(text_rows[1:], [["demo", "(none)", "3", "2", "66.7%"], ["demo", "spring", "2", "1", "50.0%"],
                                          ["tools", "(none)", "1", "1", "100.0%"]])
 
