@@ -39,7 +39,7 @@ BATCH_LINES = 2000
 ROWS_PER_STATEMENT = 500
 LOAD_INTERVAL = 0.25
 # The longest pause between tries while the database cannot be used.
-MAX_BACKOFF = 10
+MAX_BACKOFF = 5
 # A pass with nothing to load still tells the database that the host is caught up, this often.
 HEARTBEAT = 10
 # How long one statement of the loader may take in PostgreSQL, in milliseconds.

@@ -17,6 +17,7 @@ from velko_site.serve import Gunicorn
 GOOD = {
     "database": "site.db",
     "default_product": "demo",
+    "keys": "keys.toml",
     "products": {"demo": {"stub": "velko-stub.exe", "package_url": "http://127.0.0.3/velko-demo.msi",
                           "file_name": "velko-demo-setup.exe"}},
 }
@@ -41,6 +42,7 @@ class ConfigTest(unittest.TestCase):
     def setUp(self):
         self.work, self.stub = support.folder_with_stub(self.addCleanup)
         self.path = os.path.join(self.work, "site.toml")
+        support.identifiers.add_key(os.path.join(self.work, "keys.toml"))
 
     def test_package_urls(self):
         accepted = ["http://127.0.0.3/velko-demo.msi", "https://cdn.example.com:8443/a/b.msi?x=1&y=%2F~z",
@@ -78,6 +80,10 @@ class ConfigTest(unittest.TestCase):
             (("products", ".."), GOOD["products"]["demo"], "products...: product names"),
             ("products.demo.package_sha256", "ab" * 32, "products.demo: package_sha256 and package_size go together"),
             ("products.demo.package_size", 5, "products.demo: package_sha256 and package_size go together"),
+            ("keys", None, "keys: missing"),
+            ("keys", "nosuch.toml", "keys: %s: cannot read" % os.path.join(self.work, "nosuch.toml")),
+            ("journal", "velko-stub.exe/journal", "journal: cannot make the folder"),
+            ("host_name", "web 1", "host_name: 1 to 64 letters"),
         ]
         pinned = with_change("products.demo.package_sha256", "ab" * 32)
         pinned["products"]["demo"]["package_size"] = 115200
@@ -143,6 +149,8 @@ class ConfigTest(unittest.TestCase):
             data = tomllib.load(f)
         for table in data["products"].values():
             table["stub"] = self.stub  # the example's stubs are where a server keeps them
+        # Its keys and journals too.
+        data["keys"], data["journal"] = os.path.join(self.work, "keys.toml"), os.path.join(self.work, "journal")
         self.assertEqual(sorted(parse_config(data, self.path).products), ["demo", "tools"])
 
 

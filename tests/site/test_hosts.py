@@ -36,6 +36,8 @@ class TwoHostsTest(unittest.TestCase):
         support.Database(self.postgres.url).transaction(
             lambda execute: [execute("DROP TABLE IF EXISTS %s" % t)
                              for t in ("downloads", "info_requests", "journal_offsets", "journal_hosts")])
+        # As the hosts' loaders make it when they start.
+        support.Database(self.postgres.url).ensure_schema()
         *self.sites, self.nginx = support.start_two_hosts(self.addCleanup, self.config, HOSTS, "%s:80" % PROXY)
         self.image = velko_tag.StubImage.load(self.stub)
 
