@@ -165,10 +165,9 @@ def parse_config(data, path):
     except identifiers.KeysError as e:
         fail("keys: %s" % e)
     journal = os.path.join(base, text(data, "journal", "journal") if "journal" in data else "journal")
-    try:
-        os.makedirs(journal, 0o750, exist_ok=True)
-    except OSError as e:
-        fail("journal: cannot make the folder %s: %s" % (journal, e.strerror))
+    # Made by the first worker that journals, or by the loader, when missing.
+    if os.path.exists(journal) and not os.path.isdir(journal):
+        fail("journal: not a folder: %s" % journal)
     host_name = text(data, "host_name", "host_name") if "host_name" in data else socket.gethostname()
     if not HOST_NAME.fullmatch(host_name):
         fail("host_name: 1 to 64 letters, digits, '.', '-' or '_', not %r" % host_name)

@@ -95,9 +95,10 @@ class Journal:
         name = "w%d-%s" % (os.getpid(), secrets.token_hex(8))
         path = os.path.join(self.folder, name + SUFFIX)
         try:
+            os.makedirs(self.folder, 0o750, exist_ok=True)
             fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o640)
         except OSError as e:
-            raise JournalError("cannot make %s: %s" % (path, e.strerror)) from None
+            raise JournalError("cannot make %s: %s" % (e.filename or path, e.strerror)) from None
         fcntl.flock(fd, fcntl.LOCK_EX)
         self._fd, self._name, self._size, self._new_file = fd, name, 0, True
 

@@ -52,8 +52,11 @@ def log(text):
 
 
 def journals(folder):
-    """The names of the journals in `folder`, oldest first by name is not needed: sorted."""
-    return sorted(name for name in os.listdir(folder) if name.endswith(SUFFIX))
+    """The names of the journals in `folder` (none when it is missing), sorted."""
+    try:
+        return sorted(name for name in os.listdir(folder) if name.endswith(SUFFIX))
+    except FileNotFoundError:
+        return []
 
 
 def writer_gone(fd):
@@ -193,6 +196,7 @@ def load_pass(config, db, state=None):
     state = {} if state is None else state
     folder, host = config.journal, config.host_name
     done = Pass()
+    os.makedirs(folder, 0o750, exist_ok=True)
     lock = os.open(os.path.join(folder, ".loader.lock"), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o640)
     try:
         fcntl.flock(lock, fcntl.LOCK_EX)

@@ -82,7 +82,7 @@ class ConfigTest(unittest.TestCase):
             ("products.demo.package_size", 5, "products.demo: package_sha256 and package_size go together"),
             ("keys", None, "keys: missing"),
             ("keys", "nosuch.toml", "keys: %s: cannot read" % os.path.join(self.work, "nosuch.toml")),
-            ("journal", "velko-stub.exe/journal", "journal: cannot make the folder"),
+            ("journal", "velko-stub.exe", "journal: not a folder"),
             ("host_name", "web 1", "host_name: 1 to 64 letters"),
         ]
         pinned = with_change("products.demo.package_sha256", "ab" * 32)

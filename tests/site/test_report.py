@@ -2,12 +2,15 @@
 charts agree with the text report's table and with the records they come from, bar by bar."""
 import html.parser
 import os
+import re
 import sqlite3
 import subprocess
 import unittest
 
 import support
-from velko_site.db import Database
+from velko_site.config import load_config
+from velko_site.db import Database, utc_now
+from velko_site.journal import Journal
 
 # (ident, product, campaign, downloaded_at) and (session, known, requested_at): three products
 # and campaigns over a few days, copies run on a later day than they were downloaded, run twice,
@@ -130,6 +133,41 @@ class HtmlReportTest(unittest.TestCase):
         self.assertTrue(done.stderr.startswith("velko-site: "), done.stderr)
         self.assertIn("missing", done.stderr)
         self.assertEqual(sorted(os.listdir(self.work)), before)
+
+
+class FreshnessTest(unittest.TestCase):
+    """The report's last lines: per host, up to when its journals are loaded and what was left;
+    and velko-site backlog, which counts what is still to load on this host."""
+
+    def test_loaded_up_to_and_backlog(self):
+        work, stub = support.folder_with_stub(self.addCleanup)
+        config = support.write_config(work, {"demo": (stub, "http://127.0.0.3/velko-demo.msi", "velko-demo-setup.exe")},
+                                      extra=['host_name = "web7"'])
+        writer = Journal(load_config(config).journal)
+        for n in range(3):
+            writer.append(["D", "2026-01-01T00:00:00.000000Z", "ID-%d" % n, "demo", "", ""])
+        before = utc_now()
+        support.load(config)
+        out = subprocess.run([support.SITE_COMMAND, "report", config], check=True, capture_output=True,
+                             text=True).stdout
+        line = out.split("\n\n")[1].strip()
+        loaded_until = re.fullmatch(r"host web7: loaded up to (\S+); no backlog at (\S+)", line)
+        self.assertIsNotNone(loaded_until, line)
+        self.assertGreaterEqual(loaded_until.group(1), before)
+
+        # Two lines more, not loaded yet.
+        for n in range(3, 5):
+            writer.append(["D", "2026-01-01T00:00:00.000000Z", "ID-%d" % n, "demo", "", ""])
+        out = subprocess.run([support.SITE_COMMAND, "backlog", config], check=True, capture_output=True,
+                             text=True).stdout
+        self.assertRegex(out.splitlines()[-1], r"^host web7: 2 line\(s\), \d+ byte\(s\) to load in 1 journal\(s\)$")
+
+        # A loader that has not reported for an hour is pointed out.
+        Database(os.path.join(work, "site.db")).transaction(lambda execute: execute(
+            "UPDATE journal_hosts SET checked_at = '2000-01-01T00:00:00.000000Z'"))
+        out = subprocess.run([support.SITE_COMMAND, "report", config], check=True, capture_output=True,
+                             text=True).stdout
+        self.assertIn("(its loader has not reported for", out)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
-"""A database that cannot be reached does not hang the site: downloads get 503 and information
-requests the default URL within a few seconds (db.DB_TIMEOUT per step), well before gunicorn's
-worker time-out, and the worker that answered them lives on.
+"""A database that cannot be reached does not hang the site: downloads and information requests
+for the identifiers it hands out never touch it (200 at once), and an identifier of the old form,
+which is looked up there, gets 503 within a few seconds (db.DB_TIMEOUT per step), well before
+gunicorn's worker time-out, and the worker that answered them lives on.
 
 The unreachable PostgreSQL is an address whose connection attempts are dropped: a listening
 socket whose one-place queue of connections is already full, so that the kernel ignores every
@@ -17,6 +18,7 @@ from velko_site.db import DB_TIMEOUT
 
 PORT = 8000
 DEMO_URL = "http://127.0.0.3/velko-demo.msi"
+OTHER_URL = "http://127.0.0.3/velko-other.msi"
 # Generous: a download must be answered well before gunicorn's worker time-out (30 s).
 ANSWER_LIMIT = 25
 
@@ -52,14 +54,20 @@ class UnreachableDatabaseCases:
         self.work, self.stub = support.folder_with_stub(self.addCleanup)
 
     def start(self):
-        config = support.write_config(self.work, {"demo": (self.stub, DEMO_URL, "velko-demo-setup.exe")},
+        # Two products: an identifier of the old form must then be looked up.
+        config = support.write_config(self.work, {"demo": (self.stub, DEMO_URL, "velko-demo-setup.exe"),
+                                                  "other": (self.stub, OTHER_URL, "velko-other-setup.exe")},
                                       database=self.database())
         return support.start_site(self.addCleanup, config, self.host, PORT, workers=1)
 
     def check_answers(self, site):
         worker = site.worker_pids()
-        for target, expected in (("/download/demo", 503),
-                                 ("/WebGetDSData.qdx?session=0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE", 200)):
+        status, _, body = support.get(self.host, PORT, "/download/other")
+        self.assertEqual(status, 200)
+        ident = support.velko_tag.read_tag(body)[1].decode()
+        for target, expected, reply in (
+                ("/WebGetDSData.qdx?session=" + ident, 200, b"<MSIURL>" + OTHER_URL.encode() + b"</MSIURL>"),
+                ("/WebGetDSData.qdx?session=0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE", 503, None)):
             with self.subTest(target):
                 started = time.monotonic()
                 status, headers, body = support.get(self.host, PORT, target)
@@ -67,9 +75,9 @@ class UnreachableDatabaseCases:
                 self.assertEqual(status, expected, body)
                 self.assertLess(took, ANSWER_LIMIT)
                 if status == 200:
-                    self.assertEqual(body, b"<MSIURL>" + DEMO_URL.encode() + b"</MSIURL>")
+                    self.assertEqual(body, reply)
                 else:
-                    self.assertEqual(headers.get("retry-after"), "60")
+                    self.assertEqual(headers.get("retry-after"), "30")
         self.assertEqual(site.worker_pids(), worker, "the worker was replaced")
 
 
