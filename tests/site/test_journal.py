@@ -180,5 +180,55 @@ class PostgresJournalTest(JournalCases, unittest.TestCase):
         return self.postgres.url
 
 
+def cmdline(pid):
+    """The command line of process `pid` (empty once it has ended)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+class ServeStartsTheLoaderTest(unittest.TestCase):
+    """velko-site serve runs a loader beside gunicorn: a copy's row reaches the database with
+    nothing else running, and the loader ends once gunicorn has."""
+
+    def test_serve_loads_and_the_loader_ends_with_gunicorn(self):
+        work, stub = support.folder_with_stub(self.addCleanup)
+        config = support.write_config(work, {"demo": (stub, DEMO_URL, "velko-demo-setup.exe")})
+        with open(os.path.join(work, "serve.log"), "ab") as log:
+            serve = subprocess.Popen([support.SITE_COMMAND, "serve", config, "--bind", "127.0.0.28:8000",
+                                      "--workers", "1"], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.addCleanup(lambda: serve.poll() is None and (serve.kill(), serve.wait()))
+        deadline = time.monotonic() + LIMIT
+        while True:
+            try:
+                status, _, body = support.get("127.0.0.28", 8000, "/download/demo")
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "velko-site serve did not answer")
+                time.sleep(0.2)
+        self.assertEqual(status, 200)
+        ident = support.velko_tag.read_tag(body)[1].decode()
+        database = os.path.join(work, "site.db")
+        while True:
+            try:
+                if support.Database(database).rows("SELECT ident FROM downloads") == [(ident,)]:
+                    break
+            except support.DatabaseError:
+                pass  # no tables yet
+            self.assertLess(time.monotonic(), deadline, "the copy's row did not come")
+            time.sleep(0.1)
+        with open("/proc/%d/task/%d/children" % (serve.pid, serve.pid)) as f:
+            children = [int(pid) for pid in f.read().split()]
+        loaders = [pid for pid in children if b"velko_site.loader" in cmdline(pid)]
+        self.assertEqual(len(loaders), 1, children)
+        serve.terminate()
+        serve.wait(LIMIT)
+        while b"velko_site.loader" in cmdline(loaders[0]):
+            self.assertLess(time.monotonic(), deadline, "the loader outlived gunicorn")
+            time.sleep(0.1)
+
+
 if __name__ == "__main__":
     unittest.main()
