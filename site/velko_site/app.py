@@ -36,6 +36,7 @@ CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,%d}" % identifiers.MAX_CAMPAIGN_LENGTH
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
+PRINTABLE = re.compile(rb"[\x21-\x5b\x5d-\x7e]*")
 # The largest stub the site serves: copies are made in memory (a stub is tens of KB).
 MAX_STUB_BYTES = 64 * 1024 * 1024
 # A file's change time has the resolution of the kernel's coarse clock (milliseconds), and another
@@ -50,6 +51,8 @@ READY = "velko-site: ready, worker"
 def stored_text(raw, limit):
     """The first `limit` bytes of `raw` as text that is safe to store and to print: printable ASCII
     as it is, every other byte (blanks, control bytes, bytes above 0x7F) and the backslash as \\xNN."""
+    if PRINTABLE.fullmatch(raw, 0, limit):  # every identifier the site hands out: no byte to escape
+        return raw[:limit].decode("ascii")
     return "".join(chr(b) if 0x20 < b < 0x7F and b != 0x5C else "\\x%02x" % b for b in raw[:limit])
 
 

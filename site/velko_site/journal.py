@@ -78,6 +78,12 @@ class Journal:
         self.flush_interval = flush_interval
         self._lock = threading.Lock()
         self._pid = None
+        # A process forked from this one starts afresh (checked without a system call per line).
+        os.register_at_fork(after_in_child=self._forked)
+
+    def _forked(self):
+        self._lock = threading.Lock()
+        self._pid = None
 
     def _reset(self):
         self._pid = os.getpid()
@@ -94,12 +100,19 @@ class Journal:
     def _open(self):
         name = "w%d-%s" % (os.getpid(), secrets.token_hex(8))
         path = os.path.join(self.folder, name + SUFFIX)
+        # Made under another name and locked before it takes its own: the loader never sees a
+        # journal without its writer's lock (it would take it for one whose writer has gone).
         try:
             os.makedirs(self.folder, 0o750, exist_ok=True)
-            fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o640)
+            fd = os.open(path + ".new", os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o640)
         except OSError as e:
             raise JournalError("cannot make %s: %s" % (e.filename or path, e.strerror)) from None
-        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            os.rename(path + ".new", path)
+        except OSError as e:
+            os.close(fd)
+            raise JournalError("cannot make %s: %s" % (path, e.strerror)) from None
         self._fd, self._name, self._size, self._new_file = fd, name, 0, True
 
     def _retire(self):
@@ -112,7 +125,7 @@ class Journal:
         """A text no other line of any journal carries: the process's pid, 64 random bits drawn
         when it first wrote, and a count."""
         with self._lock:
-            if self._pid != os.getpid():
+            if self._pid is None:
                 self._reset()
             self._seq += 1
             return "%s.%d" % (self._prefix, self._seq)
@@ -120,7 +133,7 @@ class Journal:
     def append(self, fields):
         line = encode(fields)
         with self._lock:
-            if self._pid != os.getpid():
+            if self._pid is None:
                 self._reset()
             if self._fd is None:
                 self._open()
@@ -146,7 +159,7 @@ class Journal:
     def flush(self):
         """Makes every line written so far durable (fsync), and closes the journals left."""
         with self._lock:
-            if not self._dirty or self._pid != os.getpid():
+            if not self._dirty or self._pid is None:
                 return
             fd, retired, new_file = self._fd, self._retired, self._new_file
             self._retired, self._dirty, self._new_file = [], False, False

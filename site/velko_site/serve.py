@@ -11,8 +11,8 @@ SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SITE_APP = "velko_site:create_app(%s)"
 
 
-# Threads per worker: the requests of one worker that wait for a record share its commits (group
-# commit, db.GroupCommit), so a worker serves several at once (gunicorn's gthread workers).
+# Threads per worker: a worker serves several requests at once (gunicorn's gthread workers), which
+# share its journal.
 THREADS = 8
 
 
