@@ -98,7 +98,7 @@ def main(argv=None):
             days = db.report_days()
             lines = format_report(totals(days))
             if args.html:
-                write_html(args.html, report_html.render(days, lines, utc_now()))
+                write_html(args.html, report_html.render(days, utc_now()))
             print("\n".join(lines))
         else:
             command = gunicorn_command(config.path, args.bind, args.workers, rest, threads=args.threads)
