@@ -93,9 +93,7 @@ def main(argv=None):
         elif args.command == "init-db":
             Database(config.database).ensure_schema()
         elif args.command == "report":
-            db = Database(config.database)
-            db.ensure_schema()  # a site that never started has no downloads rather than no tables
-            days = db.report_days()
+            days = Database(config.database).report_days()
             lines = format_report(totals(days))
             if args.html:
                 write_html(args.html, report_html.render(days, utc_now()))

@@ -16,9 +16,11 @@ Records are written by a GroupCommit: one writer thread per process takes every 
 while its previous commit ran and commits them all in one transaction (see GroupCommit).
 """
 import collections
+import contextlib
 import datetime
 import os
 import queue
+import socket
 import sqlite3
 import threading
 import time
@@ -31,22 +33,30 @@ DB_TIMEOUT = 5
 # How long a request waits for the commit that holds its record before it answers as if the
 # commit had failed: room for a reconnection and a commit, each bounded by DB_TIMEOUT.
 RECORD_WAIT_LIMIT = 4 * DB_TIMEOUT
+# How long a PostgreSQL transaction may take, as the client sees it, before its connection is cut:
+# a server that stops answering on an open connection (a stopped or wedged backend, a path that
+# holds the connection but passes nothing on) is otherwise waited for for ever, since TCP keeps
+# such a connection alive and statement_timeout is the server's own.  The site's (two of its
+# statement time-outs) and the commands' (a report over a long history takes a while).
+SERVING_LIMIT = 2 * DB_TIMEOUT
+COMMAND_LIMIT = 600
 # The most records in one transaction: a commit stays short whatever piles up behind a slow one.
 MAX_BATCH = 500
 
+# The tables and indexes, each with its name in the database's catalog.
 SCHEMA = [
-    """CREATE TABLE IF NOT EXISTS downloads (
+    ("downloads", """CREATE TABLE IF NOT EXISTS downloads (
            ident TEXT PRIMARY KEY,
            product TEXT NOT NULL,
            campaign TEXT NOT NULL,
            referrer TEXT NOT NULL,
-           downloaded_at TEXT NOT NULL)""",
-    """CREATE TABLE IF NOT EXISTS info_requests (
+           downloaded_at TEXT NOT NULL)"""),
+    ("info_requests", """CREATE TABLE IF NOT EXISTS info_requests (
            session TEXT NOT NULL,
            session_length INTEGER NOT NULL,
            known INTEGER NOT NULL,
-           requested_at TEXT NOT NULL)""",
-    "CREATE INDEX IF NOT EXISTS info_requests_session ON info_requests (session)",
+           requested_at TEXT NOT NULL)"""),
+    ("info_requests_session", "CREATE INDEX IF NOT EXISTS info_requests_session ON info_requests (session)"),
 ]
 
 # The first information request that named each download: one pass over the requests, grouped,
@@ -76,6 +86,66 @@ def utc_now():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
+class _Deadlines:
+    """Cuts the connections whose calls run past their deadline: one thread per process shuts
+    down the socket of such a connection, and libpq, seeing it end, fails the call.
+
+        with DEADLINES.bound(conn.fileno(), seconds) as watch: ... (watch.fired: it was cut)
+
+    A connection is only shut down while its call is inside bound(): the caller closes it after."""
+
+    class Watch:
+        __slots__ = ("due", "fd", "fired")
+
+        def __init__(self, due, fd):
+            self.due, self.fd, self.fired = due, fd, False
+
+    def __init__(self):
+        self._forget()
+        os.register_at_fork(after_in_child=self._forget)
+
+    def _forget(self):
+        # A forked process has none of its parent's threads, and a lock the thread held stays held.
+        self._cond = threading.Condition()
+        self._watches = set()
+        self._running = False
+
+    @contextlib.contextmanager
+    def bound(self, fd, seconds):
+        watch = self.Watch(time.monotonic() + seconds, fd)
+        with self._cond:
+            if not self._running:
+                threading.Thread(target=self._run, args=(self._cond,), name="velko-site deadlines",
+                                 daemon=True).start()
+                self._running = True
+            self._watches.add(watch)
+            self._cond.notify()
+        try:
+            yield watch
+        finally:
+            with self._cond:
+                self._watches.discard(watch)
+
+    def _run(self, cond):
+        with cond:
+            while cond is self._cond:
+                now = time.monotonic()
+                for watch in [w for w in self._watches if w.due <= now]:
+                    self._watches.discard(watch)
+                    watch.fired = True
+                    try:
+                        # The same socket through a descriptor of our own: shutdown() ends the
+                        # connection for every descriptor of it, close() only ours.
+                        with socket.socket(fileno=os.dup(watch.fd)) as cut:
+                            cut.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                cond.wait(min((w.due for w in self._watches), default=now + 60) - now)
+
+
+DEADLINES = _Deadlines()
+
+
 class _Shared:
     """Where a serving Database keeps its connection: one place for all threads."""
     held = None
@@ -90,12 +160,16 @@ class Database:
     one commit at a time), so a worker holds one connection however many threads it has; and
     PostgreSQL's statements are bounded by DB_TIMEOUT (the report's may take longer).  Otherwise
     each thread has a connection of its own.  A connection that failed is dropped; the next call
-    opens a new one.  Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT."""
+    opens a new one.  Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT, and
+    a PostgreSQL transaction by `limit` seconds as the client sees it (SERVING_LIMIT when serving,
+    COMMAND_LIMIT otherwise): past that its connection is cut (DEADLINES) and dropped."""
 
-    def __init__(self, url, serving=False):
+    def __init__(self, url, serving=False, limit=None):
         self.url = url
         self.postgres = url.startswith("postgresql://")
         self.serving = serving
+        # How long a PostgreSQL transaction may take before its connection is cut (DEADLINES).
+        self.limit = limit or (SERVING_LIMIT if serving else COMMAND_LIMIT)
         self._local = _Shared() if serving else threading.local()
 
     def _connect(self):
@@ -111,8 +185,12 @@ class Database:
             if self.serving:
                 # GroupCommit sends each commit's statements, BEGIN and COMMIT among them, at once.
                 conn.autocommit = True
-                with conn.cursor() as cur:
-                    cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
+                try:
+                    with DEADLINES.bound(conn.fileno(), self.limit), conn.cursor() as cur:
+                        cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
+                except psycopg2.Error:
+                    conn.close()
+                    raise
             return conn
         # Several worker processes write to one file: wait a while for each other's short
         # transactions rather than fail, keep readers out of the writers' way (WAL), and let a
@@ -161,8 +239,10 @@ class Database:
     def transaction(self, work, write=True):
         """Runs work(execute) in one transaction, where execute(sql, params=()) runs a query and
         returns its cursor, and commits; returns what work returned.  Raises DatabaseError (after
-        rolling back and dropping the connection) when the database fails.  write=False: work only
-        reads, and in SQLite then keeps no writer waiting."""
+        rolling back and dropping the connection) when the database fails or, PostgreSQL's, does
+        not answer within self.limit seconds.  write=False: work only reads, and in SQLite then
+        keeps no writer waiting."""
+        watch = None
         try:
             conn = self._connection()
             cur = conn.cursor()
@@ -173,11 +253,21 @@ class Database:
 
             if not self.postgres:
                 self._begin_sqlite(cur) if write else cur.execute("BEGIN")
-            result = work(execute)
-            conn.commit() if self.postgres else cur.execute("COMMIT")
+                result = work(execute)
+                cur.execute("COMMIT")
+                return result
+            try:
+                with DEADLINES.bound(conn.fileno(), self.limit) as watch:
+                    result = work(execute)
+                    conn.commit()
+            finally:
+                if watch is not None and watch.fired:  # cut, whether or not the call had ended
+                    self.close()
             return result
         except self._errors() as e:
             self.close()
+            if watch is not None and watch.fired:
+                raise DatabaseError("no answer from the database within %d s" % self.limit) from e
             raise DatabaseError(str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__) from e
 
     def close(self):
@@ -193,21 +283,59 @@ class Database:
         """All rows of one query, as a list of tuples."""
         return self.transaction(lambda execute: execute(sql, params).fetchall(), write=False)
 
+    def missing_schema(self):
+        """The names of SCHEMA's tables and indexes that the database lacks, in SCHEMA's order:
+        a read of the catalog, which keeps no writer waiting."""
+        names = [name for name, _ in SCHEMA]
+
+        def work(execute):
+            if self.postgres:
+                found = execute("SELECT relname FROM pg_catalog.pg_class WHERE relname = ANY(?) "
+                                "AND pg_catalog.pg_table_is_visible(oid)", (names,))
+            else:
+                found = execute("SELECT name FROM sqlite_master WHERE name IN (%s)" % ", ".join("?" * len(names)),
+                                names)
+            return {name for name, in found.fetchall()}
+        present = self.transaction(work, write=False)
+        return [name for name in names if name not in present]
+
     def ensure_schema(self):
-        """Creates the tables and the index unless they exist.  Workers starting together may race
-        to create them; PostgreSQL can then refuse the loser's CREATE ... IF NOT EXISTS, so a
-        failure is retried once, when the winner's tables are there."""
-        def create(execute):
-            for statement in SCHEMA:
-                execute(statement)
-        try:
-            self.transaction(create)
-        except DatabaseError:
-            self.transaction(create)
+        """Creates what is missing of the tables and indexes; returns the names it found missing.
+        The catalog is read first and nothing is asked of a complete schema: CREATE ... IF NOT
+        EXISTS takes its lock before it looks, and for an index that lock waits for every open
+        writer of the table while the writers that come after wait behind it.  What is missing is
+        created under a lock time-out of DB_TIMEOUT (PostgreSQL's lock_timeout; SQLite's wait for
+        its write lock), so that a long writer fails the creation (DatabaseError) rather than stall
+        the site's inserts.  Workers starting together may race to create the same; PostgreSQL can
+        then refuse the loser's statement, so a failure is retried once, for what is still missing."""
+        statements = dict(SCHEMA)
+
+        def create(missing):
+            def work(execute):
+                if self.postgres:
+                    execute("SET lock_timeout = %d" % (DB_TIMEOUT * 1000))
+                for name in missing:
+                    execute(statements[name])
+                if self.postgres:
+                    execute("RESET lock_timeout")
+            self.transaction(work)
+
+        missing = self.missing_schema()
+        if missing:
+            try:
+                create(missing)
+            except DatabaseError:
+                create(self.missing_schema())
+        return missing
 
     def report_days(self):
         """[(product, campaign, day, downloaded, run)], sorted: per day (YYYY-MM-DD, UTC), the
-        copies downloaded and the copies first run that day."""
+        copies downloaded and the copies first run that day; none for a database without the
+        tables (a site that never started), which is left as it is."""
+        if not self.postgres and not os.path.exists(self.url):
+            return []
+        if {"downloads", "info_requests"} & set(self.missing_schema()):
+            return []
         def work(execute):
             if self.postgres:
                 # Room to group the requests in memory rather than in files (PostgreSQL's default is
