@@ -6,8 +6,9 @@
         <MSIURL>package URL</MSIURL> for the product of that download (the default product's for
         an identifier we did not hand out); every such request is recorded
 
-Anything else is 404; any method but GET is 405.  Bad input gets a short text answer and changes
-no record.
+HEAD is answered with the headers GET would have, without a body, and changes nothing: no
+identifier is made for it and nothing is recorded.  Anything else is 404; any other method is
+405.  Bad input gets a short text answer and changes no record.
 """
 import os
 import re
@@ -17,11 +18,13 @@ import time
 import urllib.parse
 
 from .config import PRODUCT_NAME, ConfigError, load_config
-from .db import Database, DatabaseError, GroupCommit
+from .db import SERVING_LIMIT, Database, DatabaseError, GroupCommit
 
-# The tagging module lives in the project's tools/ folder, beside this one.
-sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "tools"))
+# Run from the project's tree, the tagging module is in its tools/ folder, beside site/; installed
+# (pyproject.toml), it is a module beside this package.
+_TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
+if os.path.isfile(os.path.join(_TOOLS, "velko_tag.py")):
+    sys.path.insert(1, _TOOLS)
 import velko_tag  # noqa: E402
 
 INFO_PATH = "/WebGetDSData.qdx"
@@ -29,6 +32,9 @@ DOWNLOAD_PREFIX = "/download/"
 # The identifiers velko_tag.random_id() makes; anything else cannot be one of our downloads.
 ID_FORM = re.compile(rb"[0-9A-F]{8}(?:-[0-9A-F]{8}){4}")
 CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
+# The length of the identifiers the site hands out (velko_tag.random_id()): what a copy's length
+# is planned with for HEAD, which makes none.
+ID_LENGTH = 44
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
@@ -126,6 +132,11 @@ class Stubs:
                 loaded = self._loaded[name] = self._load(loaded.image.path)
             return loaded
 
+    def copy_length(self, name, ident_length):
+        """The length of a copy of the product's stub tagged with an identifier of `ident_length`
+        bytes.  Raises as get() does."""
+        return velko_tag.plan_copy(self.get(name).image, bytes(ident_length)).length
+
     def copy(self, name, ident):
         """The bytes of a copy of the product's stub tagged with `ident`.  Raises as get() does."""
         loaded = self.get(name)
@@ -153,11 +164,18 @@ class Site:
         self.stubs = Stubs(config.products)
         self.db = Database(config.database, serving=True)
         self.records = GroupCommit(self.db)
+        # Lookups that record nothing (HEAD), each thread with a connection of its own, apart from
+        # the commits'.
+        self.reader = Database(config.database, limit=SERVING_LIMIT)
         try:
             self.db.ensure_schema()
         except DatabaseError as e:
             print("velko-site: the database cannot be used now (%s); downloads are refused until it can"
                   % e, file=sys.stderr, flush=True)
+        # gunicorn --preload makes the application in the master and forks the workers from it: a
+        # connection left open here would be inherited by every worker, one session shared by
+        # several processes.  Each process opens its own when it first needs one.
+        self.db.close()
         print("%s %d" % (READY, os.getpid()), file=sys.stderr, flush=True)
 
     def __call__(self, environ, start_response):
@@ -168,19 +186,23 @@ class Site:
             handler = self.download
         else:
             return _text(start_response, "404 Not Found", "no such page")
-        if environ.get("REQUEST_METHOD") != "GET":
-            return _text(start_response, "405 Method Not Allowed", "only GET is served here",
-                         [("Allow", "GET")])
+        method = environ.get("REQUEST_METHOD")
+        if method not in ("GET", "HEAD"):
+            return _text(start_response, "405 Method Not Allowed", "only GET and HEAD are served here",
+                         [("Allow", "GET, HEAD")])
+        head = method == "HEAD"
         try:
-            return handler(environ, start_response)
+            body = handler(environ, start_response, head)
         except UnicodeEncodeError:
             # Only a server that breaks WSGI's one-byte-per-character strings gets here.
-            return _text(start_response, "400 Bad Request", "the query is not made of bytes")
+            body = _text(start_response, "400 Bad Request", "the query is not made of bytes")
+        # HEAD: GET's status and headers (Content-Length among them), no body.
+        return [] if head else body
 
     def _log(self, environ, text):
         environ["wsgi.errors"].write("velko-site: %s\n" % text)
 
-    def download(self, environ, start_response):
+    def download(self, environ, start_response, head=False):
         name = environ["PATH_INFO"][len(DOWNLOAD_PREFIX):]
         if not PRODUCT_NAME.fullmatch(name):
             return _text(start_response, "400 Bad Request",
@@ -194,10 +216,14 @@ class Site:
                          "a campaign name is 1 to 64 letters, digits, '.', '-' or '_'")
         referrer = stored_text(environ.get("HTTP_REFERER", "").encode("latin-1"), MAX_REFERRER_BYTES)
 
-        ident = velko_tag.random_id()
         try:
-            copy = self.stubs.copy(name, ident)
-            self.records.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
+            if head:
+                length, copy = self.stubs.copy_length(name, ID_LENGTH), None
+            else:
+                ident = velko_tag.random_id()
+                copy = self.stubs.copy(name, ident)
+                self.records.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
+                length = len(copy)
         except (velko_tag.TagError, OSError, DatabaseError) as e:
             self._log(environ, "download of %s refused: %s" % (name, e))
             return _text(start_response, "503 Service Unavailable",
@@ -206,21 +232,35 @@ class Site:
 
         start_response("200 OK", [
             ("Content-Type", "application/octet-stream"),
-            ("Content-Length", str(len(copy))),
+            ("Content-Length", str(length)),
             ("Content-Disposition", 'attachment; filename="%s"' % product.file_name),
-            # Every copy is unique: a cache that kept one would hand the same identifier to others.
+            # Every copy is unique: a cache that kept one would hand the same identifier to others,
+            # and a range of one copy cannot be joined to the rest of another.
             ("Cache-Control", "no-store"),
+            ("Accept-Ranges", "none"),
         ])
         return [copy]
 
-    def info(self, environ, start_response):
+    def _product_of(self, ident):
+        """The product of the download `ident`, read without recording anything; None when there
+        is none or the database cannot say."""
+        try:
+            found = self.reader.rows("SELECT product FROM downloads WHERE ident = ?", (ident,))
+        except DatabaseError:
+            return None
+        return found[0][0] if found else None
+
+    def info(self, environ, start_response, head=False):
         sessions = query_values(environ, b"session")
         if not sessions:
             return _text(start_response, "400 Bad Request", "missing session parameter")
         raw = sessions[0]
         ident = raw.decode("ascii") if ID_FORM.fullmatch(raw) else None
         try:
-            product = self.records.record_info_request(ident, stored_text(raw, MAX_SESSION_BYTES), len(raw))
+            if head:
+                product = self._product_of(ident) if ident else None
+            else:
+                product = self.records.record_info_request(ident, stored_text(raw, MAX_SESSION_BYTES), len(raw))
         except DatabaseError as e:
             # The person running the stub still gets the software, only the record is missing.
             self._log(environ, "information request not recorded: %s" % e)
