@@ -33,16 +33,16 @@ class ControlledDatabase(Database):
         finally:
             self.counting = True
 
-    def transaction(self, work):
+    def transaction(self, work, **options):
         if not self.counting:
-            return super().transaction(work)
+            return super().transaction(work, **options)
         self.calls += 1
         n = self.calls
         if n in self.holds:
             self.holds[n].wait(LIMIT)
         if self.fails.get(n) == "before":
             raise DatabaseError("server closed the connection unexpectedly")
-        result = super().transaction(work)
+        result = super().transaction(work, **options)
         if self.fails.get(n) == "after":
             raise DatabaseError("server closed the connection unexpectedly (during COMMIT)")
         return result
