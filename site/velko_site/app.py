@@ -8,8 +8,10 @@
         an identifier of the old form (before identifiers named their product) is looked up in
         the database; anything else gets the default product's.  Every such request is journaled.
 
-Anything else is 404; any method but GET is 405.  Bad input gets a short text answer and changes
-no record.  No request writes to the database: the loader (loader.py) puts the journals there.
+HEAD is answered with the headers GET would have, without a body, and changes nothing: no
+identifier is handed out for it and nothing is journaled.  Anything else is 404; any other method
+is 405.  Bad input gets a short text answer and changes no record.  No request writes to the
+database: the loader (loader.py) puts the journals there.
 """
 import os
 import re
@@ -23,9 +25,11 @@ from .config import PRODUCT_NAME, ConfigError, load_config
 from .db import Database, DatabaseError
 from .journal import Journal, JournalError
 
-# The tagging module lives in the project's tools/ folder, beside this one.
-sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "tools"))
+# Run from the project's tree, the tagging module is in its tools/ folder, beside site/; installed
+# (pyproject.toml), it is a module beside this package.
+_TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
+if os.path.isfile(os.path.join(_TOOLS, "velko_tag.py")):
+    sys.path.insert(1, _TOOLS)
 import velko_tag  # noqa: E402
 
 INFO_PATH = "/WebGetDSData.qdx"
@@ -133,6 +137,11 @@ class Stubs:
                 loaded = self._loaded[name] = self._load(loaded.image.path)
             return loaded
 
+    def copy_length(self, name, ident_length):
+        """The length of a copy of the product's stub tagged with an identifier of `ident_length`
+        bytes.  Raises as get() does."""
+        return velko_tag.plan_copy(self.get(name).image, bytes(ident_length)).length
+
     def copy(self, name, ident):
         """The bytes of a copy of the product's stub tagged with `ident`.  Raises as get() does."""
         loaded = self.get(name)
@@ -180,19 +189,23 @@ class Site:
             handler = self.download
         else:
             return _text(start_response, "404 Not Found", "no such page")
-        if environ.get("REQUEST_METHOD") != "GET":
-            return _text(start_response, "405 Method Not Allowed", "only GET is served here",
-                         [("Allow", "GET")])
+        method = environ.get("REQUEST_METHOD")
+        if method not in ("GET", "HEAD"):
+            return _text(start_response, "405 Method Not Allowed", "only GET and HEAD are served here",
+                         [("Allow", "GET, HEAD")])
+        head = method == "HEAD"
         try:
-            return handler(environ, start_response)
+            body = handler(environ, start_response, head)
         except UnicodeEncodeError:
             # Only a server that breaks WSGI's one-byte-per-character strings gets here.
-            return _text(start_response, "400 Bad Request", "the query is not made of bytes")
+            body = _text(start_response, "400 Bad Request", "the query is not made of bytes")
+        # HEAD: GET's status and headers (Content-Length among them), no body.
+        return [] if head else body
 
     def _log(self, environ, text):
         environ["wsgi.errors"].write("velko-site: %s\n" % text)
 
-    def download(self, environ, start_response):
+    def download(self, environ, start_response, head=False):
         name = environ["PATH_INFO"][len(DOWNLOAD_PREFIX):]
         if not PRODUCT_NAME.fullmatch(name):
             return _text(start_response, "400 Bad Request",
@@ -207,25 +220,34 @@ class Site:
         referrer = stored_text(environ.get("HTTP_REFERER", "").encode("latin-1"), MAX_REFERRER_BYTES)
 
         now = time.time()
-        ident = identifiers.mint(self.config.keys, name, campaign.decode("ascii"), now)
         try:
-            copy = self.stubs.copy(name, ident)
-            # The record, before anything is sent: a copy whose line could not be written is not sent.
-            self.journal.append(["D", utc_time(now), ident.decode("ascii"), name, campaign.decode("ascii"), referrer])
+            if head:
+                # GET's length, planned without making an identifier or writing a line.
+                planned = identifiers.minted_length(self.config.keys, name, campaign.decode("ascii"))
+                length, copy = self.stubs.copy_length(name, planned), None
+            else:
+                ident = identifiers.mint(self.config.keys, name, campaign.decode("ascii"), now)
+                copy = self.stubs.copy(name, ident)
+                # The record, before anything is sent: a copy whose line could not be written is not sent.
+                self.journal.append(["D", utc_time(now), ident.decode("ascii"), name, campaign.decode("ascii"),
+                                     referrer])
+                length = len(copy)
         except (velko_tag.TagError, OSError, JournalError) as e:
             self._log(environ, "download of %s refused: %s" % (name, e))
             return _refused(start_response)
 
         start_response("200 OK", [
             ("Content-Type", "application/octet-stream"),
-            ("Content-Length", str(len(copy))),
+            ("Content-Length", str(length)),
             ("Content-Disposition", 'attachment; filename="%s"' % product.file_name),
-            # Every copy is unique: a cache that kept one would hand the same identifier to others.
+            # Every copy is unique: a cache that kept one would hand the same identifier to others,
+            # and a range of one copy cannot be joined to the rest of another.
             ("Cache-Control", "no-store"),
+            ("Accept-Ranges", "none"),
         ])
         return [copy]
 
-    def info(self, environ, start_response):
+    def info(self, environ, start_response, head=False):
         sessions = query_values(environ, b"session")
         if not sessions:
             return _text(start_response, "400 Bad Request", "missing session parameter")
@@ -245,8 +267,9 @@ class Site:
                     return _text(start_response, "503 Service Unavailable",
                                  "the download information is not available right now", [("Retry-After", "30")])
         try:
-            self.journal.append(["I", utc_time(time.time()), self.journal.line_id(), form, str(len(raw)),
-                                 stored_text(raw, MAX_SESSION_BYTES)])
+            if not head:
+                self.journal.append(["I", utc_time(time.time()), self.journal.line_id(), form, str(len(raw)),
+                                     stored_text(raw, MAX_SESSION_BYTES)])
         except JournalError as e:
             self._log(environ, "information request refused: %s" % e)
             return _refused(start_response)

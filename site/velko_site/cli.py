@@ -161,13 +161,14 @@ def main(argv=None):
         elif args.command == "init-db":
             Database(config.database).ensure_schema()
         elif args.command == "report":
+            # Reads only: a database without the tables reports nothing and stays as it is.
             db = Database(config.database)
-            db.ensure_schema()  # a site that never started has no downloads rather than no tables
             days = db.report_days()
             lines = format_report(totals(days))
+            freshness = freshness_lines(db.host_status())
             if args.html:
-                write_html(args.html, report_html.render(days, lines, utc_now()))
-            print("\n".join(lines + [""] + freshness_lines(db.host_status())))
+                write_html(args.html, report_html.render(days, utc_now(), freshness))
+            print("\n".join(lines + [""] + freshness))
         elif args.command == "load":
             return loader.run(config, once=args.once)
         elif args.command == "backlog":

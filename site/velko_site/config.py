@@ -18,9 +18,11 @@ Relative paths are taken from the configuration file's folder.  Every refusal is
 whose text names the file and the setting; unknown settings are refused too, so that a misspelt
 name cannot silently fall back to nothing.
 """
+import functools
 import os
 import re
 import socket
+import sys
 import tomllib
 
 from . import identifiers
@@ -40,6 +42,11 @@ MAX_URL_LENGTH = 2000
 # The file name in Content-Disposition: plain ASCII that needs no quoting rules, ending in .exe so
 # that Windows runs the saved file.
 FILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9 ._()+-]{0,95}\.[eE][xX][eE]")
+
+# A libpq keyword/value connection string: starts with one of libpq's usual keywords and '='.
+LIBPQ_KEYWORDS = re.compile(r"\s*(?:host|hostaddr|port|dbname|user|password|passfile|service|sslmode|"
+                            r"connect_timeout|application_name|options|target_session_attrs)\s*=", re.I)
+LIBPQ_PAIR = re.compile(r"(\w+)\s*=\s*('(?:[^'\\]|\\.)*'|\S+)")
 
 TOP_KEYS = {"database", "default_product", "products", "keys", "journal", "host_name"}
 HOST_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
@@ -109,6 +116,14 @@ def parse_config(data, path):
         if not database.startswith("postgresql://"):
             fail("database: a file path for SQLite or a postgresql:// URL, not %r"
                  % database.split("://")[0])
+        problem = postgres_driver_problem()
+        if problem:
+            fail("database: %s" % problem)
+    elif LIBPQ_KEYWORDS.match(database):
+        # Else taken for a file name, the site would make an SQLite file called "host=db dbname=...".
+        # Not quoted back: it may hold a password.
+        fail("database: a libpq connection string (keyword=value) is not read here; write it as a "
+             "postgresql:// URL: %s" % libpq_url(database))
     else:
         database = os.path.join(base, database)
 
@@ -172,6 +187,35 @@ def parse_config(data, path):
     if not HOST_NAME.fullmatch(host_name):
         fail("host_name: 1 to 64 letters, digits, '.', '-' or '_', not %r" % host_name)
     return Config(path, database, loaded, default, keys, journal, host_name)
+
+
+def postgres_driver_problem():
+    """Why this Python cannot reach PostgreSQL (psycopg2 missing or broken), or None if it can."""
+    try:
+        import psycopg2  # noqa: F401
+    except ImportError as e:
+        return ("a PostgreSQL database needs psycopg2, which this Python (%s) cannot import (%s): install "
+                "Debian's python3-psycopg2, or velko-site[postgresql] with pip" % (sys.executable, e))
+    return None
+
+
+def libpq_url(keywords):
+    """The postgresql:// URL for a libpq keyword/value string ("host=db dbname=velko"), with the
+    password left as PASSWORD: it is for a message."""
+    pairs = {key.lower(): value[1:-1].replace("\\'", "'").replace("\\\\", "\\") if value.startswith("'") else value
+             for key, value in LIBPQ_PAIR.findall(keywords)}
+    quote = functools.partial(urllib.parse.quote, safe="")
+    user = pairs.pop("user", "")
+    if pairs.pop("password", None) is not None:
+        user += ":PASSWORD"
+    host = pairs.pop("host", "")
+    netloc = ("%s@" % quote(user, safe=":") if user else "") + (
+        quote(host) if "/" in host or host.startswith("@") else ("[%s]" % host if ":" in host else host))
+    if "port" in pairs:
+        netloc += ":" + pairs.pop("port")
+    path = "/" + quote(pairs.pop("dbname", ""))
+    query = urllib.parse.urlencode(pairs)
+    return "postgresql://%s%s%s" % (netloc, path, "?" + query if query else "")
 
 
 def package_url_problem(url):

@@ -21,8 +21,10 @@ The site's workers write no record: they journal them (journal.py), and the load
 puts them in here.  The workers only read, the product of an identifier of the old form.
 """
 import collections
+import contextlib
 import datetime
 import os
+import socket
 import sqlite3
 import threading
 import time
@@ -32,39 +34,49 @@ import time
 # worker time-out (30 s), so that a database that cannot be reached makes the site answer (503 to a
 # download, the default URL to an information request) instead of leaving the worker to be killed.
 DB_TIMEOUT = 5
+# How long a PostgreSQL transaction may take, as the client sees it, before its connection is cut:
+# a server that stops answering on an open connection (a stopped or wedged backend, a path that
+# holds the connection but passes nothing on) is otherwise waited for for ever, since TCP keeps
+# such a connection alive and statement_timeout is the server's own.  The site's (two of its
+# statement time-outs) and the commands' (a report over a long history takes a while).
+SERVING_LIMIT = 2 * DB_TIMEOUT
+COMMAND_LIMIT = 600
 
+# The tables and indexes, each with its name in the database's catalog, in the order they are made.
 SCHEMA = [
-    """CREATE TABLE IF NOT EXISTS downloads (
+    ("downloads", """CREATE TABLE IF NOT EXISTS downloads (
            ident TEXT PRIMARY KEY,
            product TEXT NOT NULL,
            campaign TEXT NOT NULL,
            referrer TEXT NOT NULL,
-           downloaded_at TEXT NOT NULL)""",
-    """CREATE TABLE IF NOT EXISTS info_requests (
+           downloaded_at TEXT NOT NULL)"""),
+    ("info_requests", """CREATE TABLE IF NOT EXISTS info_requests (
            session TEXT NOT NULL,
            session_length INTEGER NOT NULL,
            known INTEGER NOT NULL,
            requested_at TEXT NOT NULL,
-           line_id TEXT)""",
-    "CREATE INDEX IF NOT EXISTS info_requests_session ON info_requests (session)",
-]
-
-# What the journal's loader needs besides: made after info_requests has its line_id column (a
-# database made before the journal gets it added first, see ensure_schema).
-JOURNAL_SCHEMA = [
-    "CREATE UNIQUE INDEX IF NOT EXISTS info_requests_line ON info_requests (line_id)",
-    """CREATE TABLE IF NOT EXISTS journal_offsets (
+           line_id TEXT)"""),
+    ("info_requests_session", "CREATE INDEX IF NOT EXISTS info_requests_session ON info_requests (session)"),
+    # What the journal's loader needs besides.
+    ("info_requests_line", "CREATE UNIQUE INDEX IF NOT EXISTS info_requests_line ON info_requests (line_id)"),
+    ("journal_offsets", """CREATE TABLE IF NOT EXISTS journal_offsets (
            host TEXT NOT NULL,
            journal TEXT NOT NULL,
            loaded_bytes BIGINT NOT NULL,
-           PRIMARY KEY (host, journal))""",
-    """CREATE TABLE IF NOT EXISTS journal_hosts (
+           PRIMARY KEY (host, journal))"""),
+    ("journal_hosts", """CREATE TABLE IF NOT EXISTS journal_hosts (
            host TEXT PRIMARY KEY,
            loaded_until TEXT,
            checked_at TEXT NOT NULL,
            backlog_lines BIGINT,
            backlog_bytes BIGINT NOT NULL,
-           backlog_journals INTEGER NOT NULL)""",
+           backlog_journals INTEGER NOT NULL)"""),
+]
+# Columns added to a table made before them, each named <table>.<column>: missing (and added, before
+# the indexes that need it) only where the table is there without it.  info_requests.line_id: a
+# database made before the journal.
+ADDED_COLUMNS = [
+    ("info_requests.line_id", "ALTER TABLE info_requests ADD COLUMN line_id TEXT"),
 ]
 
 # The first information request that named each download: one pass over the requests, grouped,
@@ -94,6 +106,66 @@ def utc_now():
     return datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
 
 
+class _Deadlines:
+    """Cuts the connections whose calls run past their deadline: one thread per process shuts
+    down the socket of such a connection, and libpq, seeing it end, fails the call.
+
+        with DEADLINES.bound(conn.fileno(), seconds) as watch: ... (watch.fired: it was cut)
+
+    A connection is only shut down while its call is inside bound(): the caller closes it after."""
+
+    class Watch:
+        __slots__ = ("due", "fd", "fired")
+
+        def __init__(self, due, fd):
+            self.due, self.fd, self.fired = due, fd, False
+
+    def __init__(self):
+        self._forget()
+        os.register_at_fork(after_in_child=self._forget)
+
+    def _forget(self):
+        # A forked process has none of its parent's threads, and a lock the thread held stays held.
+        self._cond = threading.Condition()
+        self._watches = set()
+        self._running = False
+
+    @contextlib.contextmanager
+    def bound(self, fd, seconds):
+        watch = self.Watch(time.monotonic() + seconds, fd)
+        with self._cond:
+            if not self._running:
+                threading.Thread(target=self._run, args=(self._cond,), name="velko-site deadlines",
+                                 daemon=True).start()
+                self._running = True
+            self._watches.add(watch)
+            self._cond.notify()
+        try:
+            yield watch
+        finally:
+            with self._cond:
+                self._watches.discard(watch)
+
+    def _run(self, cond):
+        with cond:
+            while cond is self._cond:
+                now = time.monotonic()
+                for watch in [w for w in self._watches if w.due <= now]:
+                    self._watches.discard(watch)
+                    watch.fired = True
+                    try:
+                        # The same socket through a descriptor of our own: shutdown() ends the
+                        # connection for every descriptor of it, close() only ours.
+                        with socket.socket(fileno=os.dup(watch.fd)) as cut:
+                            cut.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+                cond.wait(min((w.due for w in self._watches), default=now + 60) - now)
+
+
+DEADLINES = _Deadlines()
+
+
 class _Shared:
     """Where a serving Database keeps its connection: one place for all threads."""
     held = None
@@ -108,12 +180,16 @@ class Database:
     one lookup at a time), so a worker holds one connection however many threads it has; and
     PostgreSQL's statements are bounded by DB_TIMEOUT (the report's may take longer).  Otherwise
     each thread has a connection of its own.  A connection that failed is dropped; the next call
-    opens a new one.  Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT."""
+    opens a new one.  Connecting and waiting for SQLite's write lock are bounded by DB_TIMEOUT, and
+    a PostgreSQL transaction by `limit` seconds as the client sees it (SERVING_LIMIT when serving,
+    COMMAND_LIMIT otherwise): past that its connection is cut (DEADLINES) and dropped."""
 
-    def __init__(self, url, serving=False):
+    def __init__(self, url, serving=False, limit=None):
         self.url = url
         self.postgres = url.startswith("postgresql://")
         self.serving = serving
+        # How long a PostgreSQL transaction may take before its connection is cut (DEADLINES).
+        self.limit = limit or (SERVING_LIMIT if serving else COMMAND_LIMIT)
         self._local = _Shared() if serving else threading.local()
         self._reading = threading.Lock()
 
@@ -130,8 +206,12 @@ class Database:
             if self.serving:
                 # A worker only reads, one statement at a time: no transaction to begin and end.
                 conn.autocommit = True
-                with conn.cursor() as cur:
-                    cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
+                try:
+                    with DEADLINES.bound(conn.fileno(), self.limit), conn.cursor() as cur:
+                        cur.execute("SET statement_timeout = %s", (DB_TIMEOUT * 1000,))
+                except psycopg2.Error:
+                    conn.close()
+                    raise
             return conn
         # Several worker processes write to one file: wait a while for each other's short
         # transactions rather than fail, keep readers out of the writers' way (WAL), and let a
@@ -180,8 +260,10 @@ class Database:
     def transaction(self, work, write=True):
         """Runs work(execute) in one transaction, where execute(sql, params=()) runs a query and
         returns its cursor, and commits; returns what work returned.  Raises DatabaseError (after
-        rolling back and dropping the connection) when the database fails.  write=False: work only
-        reads, and in SQLite then keeps no writer waiting."""
+        rolling back and dropping the connection) when the database fails or, PostgreSQL's, does
+        not answer within self.limit seconds.  write=False: work only reads, and in SQLite then
+        keeps no writer waiting."""
+        watch = None
         try:
             conn = self._connection()
             cur = conn.cursor()
@@ -192,11 +274,21 @@ class Database:
 
             if not self.postgres:
                 self._begin_sqlite(cur) if write else cur.execute("BEGIN")
-            result = work(execute)
-            conn.commit() if self.postgres else cur.execute("COMMIT")
+                result = work(execute)
+                cur.execute("COMMIT")
+                return result
+            try:
+                with DEADLINES.bound(conn.fileno(), self.limit) as watch:
+                    result = work(execute)
+                    conn.commit()
+            finally:
+                if watch is not None and watch.fired:  # cut, whether or not the call had ended
+                    self.close()
             return result
         except self._errors() as e:
             self.close()
+            if watch is not None and watch.fired:
+                raise DatabaseError("no answer from the database within %d s" % self.limit) from e
             raise DatabaseError(str(e).strip().splitlines()[0] if str(e).strip() else type(e).__name__) from e
 
     def close(self):
@@ -212,26 +304,78 @@ class Database:
         """All rows of one query, as a list of tuples."""
         return self.transaction(lambda execute: execute(sql, params).fetchall(), write=False)
 
+    def missing_schema(self):
+        """The names of SCHEMA's tables and indexes, and of ADDED_COLUMNS, that the database lacks,
+        in the order they are made (an added column right after its table): a read of the catalog,
+        which keeps no writer waiting."""
+        names = [name for name, _ in SCHEMA]
+
+        def work(execute):
+            if self.postgres:
+                found = execute("SELECT relname FROM pg_catalog.pg_class WHERE relname = ANY(?) "
+                                "AND pg_catalog.pg_table_is_visible(oid)", (names,))
+            else:
+                found = execute("SELECT name FROM sqlite_master WHERE name IN (%s)" % ", ".join("?" * len(names)),
+                                names)
+            present = {name for name, in found.fetchall()}
+            for column, _ in ADDED_COLUMNS:
+                table, name = column.split(".")
+                if table not in present:
+                    continue  # made with the column
+                if self.postgres:
+                    found = execute("SELECT attname FROM pg_catalog.pg_attribute WHERE attrelid = to_regclass(?) "
+                                    "AND attname = ? AND NOT attisdropped", (table, name))
+                else:
+                    found = execute("SELECT name FROM pragma_table_info(?) WHERE name = ?", (table, name))
+                if found.fetchall():
+                    present.add(column)
+            return present
+        present = self.transaction(work, write=False)
+        order = []
+        for name in names:
+            order.append(name)
+            order += [column for column, _ in ADDED_COLUMNS if column.split(".")[0] == name]
+        return [name for name in order if name not in present
+                and not ("." in name and name.split(".")[0] not in present)]
+
     def ensure_schema(self):
-        """Creates the tables and the index unless they exist.  Workers starting together may race
-        to create them; PostgreSQL can then refuse the loser's CREATE ... IF NOT EXISTS, so a
-        failure is retried once, when the winner's tables are there."""
-        def create(execute):
-            for statement in SCHEMA:
-                execute(statement)
-        try:
-            self.transaction(create)
-        except DatabaseError:
-            self.transaction(create)
-        try:
-            self.rows("SELECT line_id FROM info_requests WHERE 1 = 0")
-        except DatabaseError:
-            self.transaction(lambda execute: execute("ALTER TABLE info_requests ADD COLUMN line_id TEXT"))
-        self.transaction(lambda execute: [execute(statement) for statement in JOURNAL_SCHEMA])
+        """Creates what is missing of the tables and indexes; returns the names it found missing.
+        The catalog is read first and nothing is asked of a complete schema: CREATE ... IF NOT
+        EXISTS takes its lock before it looks, and for an index that lock waits for every open
+        writer of the table while the writers that come after wait behind it.  What is missing is
+        created under a lock time-out of DB_TIMEOUT (PostgreSQL's lock_timeout; SQLite's wait for
+        its write lock), so that a long writer fails the creation (DatabaseError) rather than stall
+        the loader's inserts.  Loaders starting together (two hosts over one database) may race to
+        create the same; PostgreSQL can then refuse the loser's statement, so a failure is retried
+        once, for what is still missing."""
+        statements = dict(SCHEMA + ADDED_COLUMNS)
+
+        def create(missing):
+            def work(execute):
+                if self.postgres:
+                    execute("SET lock_timeout = %d" % (DB_TIMEOUT * 1000))
+                for name in missing:
+                    execute(statements[name])
+                if self.postgres:
+                    execute("RESET lock_timeout")
+            self.transaction(work)
+
+        missing = self.missing_schema()
+        if missing:
+            try:
+                create(missing)
+            except DatabaseError:
+                create(self.missing_schema())
+        return missing
 
     def report_days(self):
         """[(product, campaign, day, downloaded, run)], sorted: per day (YYYY-MM-DD, UTC), the
-        copies downloaded and the copies first run that day."""
+        copies downloaded and the copies first run that day; none for a database without the
+        tables (a site that never started), which is left as it is."""
+        if not self.postgres and not os.path.exists(self.url):
+            return []
+        if {"downloads", "info_requests"} & set(self.missing_schema()):
+            return []
         def work(execute):
             if self.postgres:
                 # Room to group the requests in memory rather than in files (PostgreSQL's default is
@@ -251,7 +395,12 @@ class Database:
 
     def host_status(self):
         """[(host, loaded_until, checked_at, backlog_lines, backlog_bytes, backlog_journals)] of
-        every host whose loader has reported, sorted by host."""
+        every host whose loader has reported, sorted by host; none for a database without the
+        table (no loader has run), which is left as it is."""
+        if not self.postgres and not os.path.exists(self.url):
+            return []
+        if "journal_hosts" in self.missing_schema():
+            return []
         return sorted(self.rows("SELECT host, loaded_until, checked_at, backlog_lines, backlog_bytes, "
                                 "backlog_journals FROM journal_hosts"))
 

@@ -117,6 +117,12 @@ def mint(keys, product, campaign, now=None):
     return signed + b"." + _mac(key.secret, signed)
 
 
+def minted_length(keys, product, campaign):
+    """The length in bytes of the identifiers mint() makes now for `product` in `campaign` (texts):
+    every field but the product, the campaign and the key id has a fixed length."""
+    return len(VERSION) + len(keys.signer.id) + 8 + len(product) + len(campaign) + 11 + 16 + 6
+
+
 def parse(ident):
     """The fields of an identifier of this form (bytes), unverified: (key id, signed part, mint,
     product, campaign, mac), all bytes, or None when `ident` does not have the form."""

@@ -44,6 +44,10 @@ MAX_BACKOFF = 5
 HEARTBEAT = 10
 # How long one statement of the loader may take in PostgreSQL, in milliseconds.
 STATEMENT_TIMEOUT_MS = 60000
+# How long one batch's transaction may take as the loader sees it, in seconds: past that its
+# connection is cut (db.DEADLINES), as for a server that stopped answering, and the loader tries
+# again.  Room for a statement that runs into its time-out and the rest of the batch.
+TRANSACTION_LIMIT = 2 * STATEMENT_TIMEOUT_MS // 1000
 READ_BLOCK = 4 * 1024 * 1024
 
 
@@ -284,11 +288,12 @@ def _commit(db, host, journal, offset, lines, remaining, done):
     return new_offset
 
 
-def run(config, once=False, parent=None, interval=LOAD_INTERVAL):
+def run(config, once=False, parent=None, interval=LOAD_INTERVAL, limit=TRANSACTION_LIMIT):
     """Loads until stopped (once: one pass).  parent: a process id; the loader stops, after a last
-    pass, once that process has gone (velko-site serve's gunicorn).  Returns 0, or 2 when `once`
-    and the database failed."""
-    db = Database(config.database)
+    pass, once that process has gone (velko-site serve's gunicorn).  limit: the longest a
+    transaction may take (seconds) before its connection is cut.  Returns 0, or 2 when `once` and
+    the database failed."""
+    db = Database(config.database, limit=limit)
     try:
         return _run(config, db, once, parent, interval)
     finally:

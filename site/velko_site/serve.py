@@ -5,6 +5,7 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 
 SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -20,8 +21,10 @@ def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths
     """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT), with `workers`
     gthread workers of `threads` threads each.  `app` names the application with %s standing for
     the configuration's path as a string literal (gunicorn reads the call's arguments as Python
-    literals; a JSON string is one); `paths` are folders to import from besides site/."""
-    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--worker-class", "gthread",
+    literals; a JSON string is one); `paths` are folders to import from besides site/.  gunicorn
+    is run by this Python (python -m gunicorn): the one velko-site is installed for, a virtual
+    environment's among them, whatever gunicorn comes first on the PATH."""
+    return [sys.executable, "-m", "gunicorn", "--bind", bind, "--workers", str(workers), "--worker-class", "gthread",
             "--threads", str(threads), "--pythonpath", ",".join([SITE_DIR, *paths]),
             *extra, app % json.dumps(os.path.abspath(config_path))]
 

@@ -2,7 +2,9 @@
 the setting, before anything is served, by the command line and by gunicorn alike."""
 import copy
 import os
+import re
 import subprocess
+import sys
 import tomllib
 import unittest
 from unittest import mock
@@ -143,6 +145,47 @@ class ConfigTest(unittest.TestCase):
         site = Gunicorn(config, "127.0.0.23", 8000, os.path.join(self.work, "gunicorn.log"), workers=1)
         with self.assertRaisesRegex(RuntimeError, "gunicorn ended(.|\n)*products.demo.package_url"):
             site.start()
+
+    def test_databases_the_site_cannot_use(self):
+        """A libpq keyword/value string would otherwise name an SQLite file; the message gives the
+        URL to write instead (never the password)."""
+        cases = [
+            ("host=db dbname=velko", "postgresql://db/velko"),
+            ("host=db port=5433 dbname=velko user=velko password=secret sslmode=require",
+             "postgresql://velko:PASSWORD@db:5433/velko?sslmode=require"),
+            ("dbname=velko host=/run/postgresql", "postgresql://%2Frun%2Fpostgresql/velko"),
+        ]
+        for value, url in cases:
+            with self.subTest(value):
+                with self.assertRaises(ConfigError) as refused:
+                    parse_config(with_change("database", value), self.path)
+                self.assertEqual(str(refused.exception), "%s: database: a libpq connection string (keyword=value) is "
+                                 "not read here; write it as a postgresql:// URL: %s" % (self.path, url))
+                self.assertNotIn("secret", str(refused.exception))
+        for value in ("host.db", "dbname.sqlite", "data/port=1.db"):  # file names all the same
+            with self.subTest(value):
+                self.assertEqual(parse_config(with_change("database", value), self.path).database,
+                                 os.path.join(self.work, value))
+
+    def test_postgresql_without_psycopg2_is_refused_by_check(self):
+        """Without psycopg2 (a Python without Debian's packages: -S) check refuses a PostgreSQL URL,
+        rather than passing it and leaving the workers to fail as they boot."""
+        config = os.path.join(self.work, "site.toml")
+        with open(config, "w") as f:
+            f.write('database = "postgresql://velko@db/velko"\ndefault_product = "demo"\nkeys = "keys.toml"\n'
+                    '[products.demo]\n'
+                    'stub = "velko-stub.exe"\npackage_url = "http://127.0.0.3/velko-demo.msi"\n'
+                    'file_name = "velko-demo-setup.exe"\n')
+        for python, refused in (([sys.executable], False), ([sys.executable, "-S"], True)):
+            with self.subTest(python):
+                check = subprocess.run([*python, support.SITE_COMMAND, "check", config], capture_output=True, text=True)
+                if refused:
+                    self.assertEqual((check.returncode, check.stdout), (2, ""))
+                    self.assertRegex(check.stderr, r"\Avelko-site: %s: database: a PostgreSQL database needs psycopg2, "
+                                     r"which this Python \(.*\) cannot import \(.*psycopg2.*\): install Debian's "
+                                     r"python3-psycopg2, or velko-site\[postgresql\] with pip\n\Z" % re.escape(config))
+                else:
+                    self.assertEqual((check.returncode, check.stderr), (0, ""))
 
     def test_the_example_configuration_reads(self):
         with open(os.path.join(support.SITE_DIR, "example.toml"), "rb") as f:

@@ -153,6 +153,15 @@ class IdentifierTest(unittest.TestCase):
         status, _, _ = call(self.app, "/download/demo", "campaign=" + "c" * (identifiers.MAX_CAMPAIGN_LENGTH + 1))
         self.assertEqual(status, "400 Bad Request")
 
+    def test_the_planned_length_is_the_minted_length(self):
+        # What HEAD of a download plans a copy's length with, since it makes no identifier.
+        for key_id in ("k", "k123"):
+            keys = identifiers.Keys([identifiers.Key(key_id, b"s" * 32, 0)])
+            for product, campaign in (("p", ""), ("p" * identifiers.max_product_length(), "c.c" * 8)):
+                with self.subTest(key_id=key_id, product=product, campaign=campaign):
+                    self.assertEqual(identifiers.minted_length(keys, product, campaign),
+                                     len(identifiers.mint(keys, product, campaign)))
+
     def test_keys_file_checks(self):
         keys = os.path.join(self.work, "keys.toml")
         with open(keys) as f:

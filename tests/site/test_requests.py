@@ -91,7 +91,7 @@ class RequestsTest(unittest.TestCase):
             ("binary campaign", "/download/demo?campaign=%00%FF", b"GET", 400),
             ("campaign with a blank", "/download/demo?campaign=a%20b", b"GET", 400),
             ("campaign too long for an identifier", "/download/demo?campaign=" + "x" * 25, b"GET", 400),
-            ("HEAD of a download", "/download/demo", b"HEAD", 405),
+            ("PUT of a download", "/download/demo", b"PUT", 405),
             ("POST of a download", "/download/demo", b"POST", 405),
             ("unknown page", "/download", b"GET", 404),
         ] + [("path: %s" % target, target, b"GET", 400) for target in self.paths_to_secret()]
@@ -100,8 +100,54 @@ class RequestsTest(unittest.TestCase):
                 status, headers, body, downloads, requests = self.request(target, method)
                 self.assertEqual(status, expected, body)
                 self.assertEqual(headers["content-type"], "text/plain; charset=us-ascii")
+                if status == 405:
+                    self.assertEqual(headers["allow"], "GET, HEAD")
                 self.assertNotIn(b"MZ", body)
                 self.assertEqual((downloads, requests), ([], []))
+
+    def test_head_has_the_headers_of_get_and_changes_nothing(self):
+        cases = [
+            # label, target, status
+            ("a download", "/download/other", 200),
+            ("a download with a campaign", "/download/demo?campaign=spring", 200),
+            ("an information request for a copy of ours", INFO + "?session=" + self.other_id, 200),
+            ("an information request for a copy tagged elsewhere", INFO + "?session=" + ELSEWHERE_ID, 200),
+            ("no session parameter", INFO, 400),
+            ("unknown product", "/download/nosuch", 404),
+            ("bad campaign", "/download/demo?campaign=a%20b", 400),
+        ]
+        for label, target, expected in cases:
+            with self.subTest(label):
+                before = support.records(self.database)
+                status, headers, body = self.raw_head(target)
+                self.assertEqual((status, body), (expected, b""))  # nothing after the headers
+                self.assertEqual(support.records(self.database), before)  # no identifier, no record
+                got_status, got_headers, got_body = support.get(ADDRESS, PORT, target)
+                self.assertEqual(got_status, status)
+                # GET's headers; Content-Length is the length of the body GET sends.
+                for varying in ("date", "connection"):  # the moment's, and how each connection was asked for
+                    headers.pop(varying, None), got_headers.pop(varying, None)
+                self.assertEqual(headers, got_headers)
+                self.assertEqual(int(headers["content-length"]), len(got_body))
+                if target.startswith("/download/") and status == 200:
+                    self.assertEqual(headers["accept-ranges"], "none")
+
+    @staticmethod
+    def raw_head(target):
+        """(status, headers as a dict of lower-case names, every byte the server sent after the
+        headers) of a HEAD request on a connection the server closes."""
+        with support.socket.create_connection((ADDRESS, PORT), timeout=30) as s:
+            s.sendall(b"HEAD %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % (target.encode(), ADDRESS.encode()))
+            reply = b""
+            while True:
+                block = s.recv(65536)
+                if not block:
+                    break
+                reply += block
+        head, _, rest = reply.partition(b"\r\n\r\n")
+        status_line, *lines = head.decode("latin-1").split("\r\n")
+        headers = dict((name.lower(), value.strip()) for name, _, value in (line.partition(":") for line in lines))
+        return int(status_line.split()[1]), headers, rest
 
     def paths_to_secret(self):
         """Download links whose product name, taken as a path below the stubs folder the way a
