@@ -181,6 +181,6 @@ def main(argv=None):
         print("velko-site: %s" % str(e).replace("\n", " "), file=sys.stderr)
         return 2
     except OSError as e:
-        print("velko-site: %s: %s" % (e.filename or args.html, e.strerror or e), file=sys.stderr)
+        print("velko-site: %s: %s" % (e.filename or getattr(args, "html", None), e.strerror or e), file=sys.stderr)
         return 2
     return 0
