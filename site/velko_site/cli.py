@@ -64,9 +64,9 @@ def backlog_lines(config):
     except DatabaseError as e:
         loaded, where = {}, " (the database cannot be used: %s; counted from the start of each journal)" % e
     rows = loader.backlog(config.journal, loaded)
-    out = ["%-40s %-7s %12s %10s %12s" % ("journal", "writer", "bytes", "lines", "to load")]
+    out = ["%-40s %-7s %12s %14s %14s" % ("journal", "writer", "bytes", "lines to load", "bytes to load")]
     for name, gone, size, _, lines, left in rows:
-        out.append("%-40s %-7s %12d %10d %12d" % (name, "gone" if gone else "running", size, lines, left))
+        out.append("%-40s %-7s %12d %14d %14d" % (name, "gone" if gone else "running", size, lines, left))
     out.append("host %s: %d line(s), %d byte(s) to load in %d journal(s)%s"
                % (config.host_name, sum(r[4] for r in rows), sum(r[5] for r in rows),
                   sum(1 for r in rows if r[5]), where))
@@ -182,6 +182,6 @@ def main(argv=None):
         print("velko-site: %s" % str(e).replace("\n", " "), file=sys.stderr)
         return 2
     except OSError as e:
-        print("velko-site: %s: %s" % (e.filename or args.html, e.strerror or e), file=sys.stderr)
+        print("velko-site: %s: %s" % (e.filename or getattr(args, "html", None), e.strerror or e), file=sys.stderr)
         return 2
     return 0
