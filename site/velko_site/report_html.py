@@ -82,9 +82,9 @@ def _chart(series):
 def render(day_rows, generated, freshness=()):
     """The page.  day_rows: [(product, campaign, day, downloaded, run)] (Database.report_days);
     generated: when, as text; freshness: the text report's lines on how fresh the records are
-    (cli.freshness_lines), each a paragraph under the table.  The table is made from the same rows as the text report's
-    (db.totals), each value escaped in a cell of its own: a campaign's blanks or markup stay in
-    its cell."""
+    (cli.freshness_lines), each a paragraph under the table.  The table is made from the same rows
+    as the text report's (db.totals), each value escaped in a cell of its own: a campaign's blanks
+    or markup stay in its cell."""
     charts = {}
     for product, campaign, day, downloaded, run in day_rows:
         charts.setdefault((product, campaign), {})[day] = [downloaded, run]
