@@ -187,6 +187,8 @@ class PreloadTest(unittest.TestCase):
             self.assertEqual(support.get(PG_HOST, 8000, "/download/demo")[0], 200)
             self.assertEqual(support.get(PG_HOST, 8000, "/WebGetDSData.qdx?session=0123ABCD-4567EF01-89ABCDEF-"
                                          "DEADBEEF-00C0FFEE")[0], 200)
+        workers = site.worker_pids()  # both forked by now (the second may not have been at start)
+        self.assertEqual(len(workers), 2)
         held = database_sockets([master, *workers], PG_PORT)
         self.assertTrue(held)
         for inode, pids in held.items():
