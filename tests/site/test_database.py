@@ -78,6 +78,21 @@ class SchemaCases:
         self.assertEqual(db.ensure_schema(), ["info_requests_session"])
         self.assertEqual(db.missing_schema(), [])
 
+    def test_a_database_made_before_the_journal_gets_what_the_loader_needs(self):
+        self.drop_everything()
+        before = [("downloads", "CREATE TABLE downloads (ident TEXT PRIMARY KEY, product TEXT NOT NULL, campaign "
+                   "TEXT NOT NULL, referrer TEXT NOT NULL, downloaded_at TEXT NOT NULL)"),
+                  ("info_requests", "CREATE TABLE info_requests (session TEXT NOT NULL, session_length INTEGER "
+                   "NOT NULL, known INTEGER NOT NULL, requested_at TEXT NOT NULL)"),
+                  ("info_requests_session", "CREATE INDEX info_requests_session ON info_requests (session)")]
+        db = self.db()
+        db.transaction(lambda execute: [execute(statement) for _, statement in before] + [
+            execute("INSERT INTO info_requests VALUES ('x', 1, 0, '2024-05-01T00:00:00.000000Z')")])
+        self.assertEqual(db.ensure_schema(), ["info_requests.line_id"] + [
+            name for name, _ in SCHEMA if name not in dict(before)])
+        self.assertEqual(db.missing_schema(), [])
+        self.assertEqual(db.rows("SELECT session, line_id FROM info_requests"), [("x", None)])
+
     def test_the_report_creates_nothing(self):
         self.drop_everything()
         done = self.report()
