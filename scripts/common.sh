@@ -12,7 +12,7 @@ export VELKO_SCRIPT=${VELKO_SCRIPT:-$0}
 # proxy tests run tinyproxy (tinyproxy-bin: the program without a service).
 VELKO_PACKAGES=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool imagemagick msitools
   wixl osslsigncode openssl python3 iproute2 util-linux googletest gunicorn python3-psycopg2 postgresql curl
-  clang libclang-rt-14-dev nginx tinyproxy-bin)
+  clang libclang-rt-14-dev nginx tinyproxy-bin python3-venv python3-setuptools python3-wheel)
 
 # velko_install_deps [PACKAGE...]: installs what is missing of VELKO_PACKAGES and the packages named
 # (a benchmark's own client, for instance).

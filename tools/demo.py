@@ -42,6 +42,7 @@ SITE_CONFIG = """\
 # The demo's site: made by tools/demo.py for each run.
 database = "velko-site.db"
 default_product = "demo"
+keys = "keys.toml"
 
 [products.demo]
 stub = "%s"
@@ -197,6 +198,11 @@ def main():
         return 1
     with open(config, "w") as f:
         f.write(SITE_CONFIG % (STUB_EXE, PACKAGE_HOST, PACKAGE_PATH) + pin.stdout)
+    # The key that signs the identifiers, in a file of its own (mode 0600).
+    key = subprocess.run([SITE_COMMAND, "new-key", os.path.join(site_dir, "keys.toml")], capture_output=True, text=True)
+    if key.returncode != 0:
+        print("%sThe whole job did NOT succeed." % key.stderr)
+        return 1
 
     # The publisher's first step: is the configuration (and the stub it names) usable?
     check = subprocess.run([SITE_COMMAND, "check", config], capture_output=True, text=True)
@@ -206,13 +212,19 @@ def main():
 
     packages = StubServer([PACKAGE_HOST])
     site = Gunicorn(config, SITE_HOST, 80, os.path.join(site_dir, "gunicorn.log"))
+    loader = None
     try:
         # The 3 MB package over about three seconds, so that the download can be watched.
         packages.add_file(PACKAGE_PATH, DEMO_MSI, behaviour="trickle:65536:0.06")
         packages.start()
         site.start()
+        # Beside the site, its loader puts the workers' journals into the database (velko-site
+        # serve starts one itself).
+        with open(os.path.join(site_dir, "loader.log"), "ab") as log:
+            loader = subprocess.Popen([SITE_COMMAND, "load", config], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         print("The publisher's site:  http://%s/ served by: %s" % (SITE_HOST, " ".join(map(shlex.quote, site.command))))
-        print("                       records in %s" % os.path.join(site_dir, "velko-site.db"))
+        print("                       journals in %s, loaded by `velko-site load` into %s"
+              % (os.path.join(site_dir, "journal"), os.path.join(site_dir, "velko-site.db")))
         print("Package server:        http://%s%s (the demo package, sent slowly enough to watch)"
               % (PACKAGE_HOST, PACKAGE_PATH))
         print("The package, pinned in the site's configuration (site/velko-site hash %s):" % DEMO_MSI)
@@ -224,12 +236,14 @@ def main():
             print("The download from the site failed; the whole job did NOT succeed (site log: %s)."
                   % site.log_path)
             return 1
-        print("  -> %s (%d bytes), identifier %s"
-              % (exe, os.path.getsize(exe), velko_tag.read_file_tag(exe)[1].decode()))
+        print("  -> %s (%d bytes), identifier %s\n     (version.key.mint time.product.campaign.random.MAC: the site "
+              "answers from it alone)" % (exe, os.path.getsize(exe), velko_tag.read_file_tag(exe)[1].decode()))
         print()
         print("2. The visitor runs it (under Wine): it asks the site for its package, downloads and installs it.")
         temp_before = set(os.listdir(w.TEMP_DIR))
         run, shots = run_copy(exe, packages, out)
+        # Whatever the running loader has not loaded yet, loaded now, before the records are read.
+        subprocess.run([SITE_COMMAND, "load", "--once", config], capture_output=True)
         ok = show_results(run, shots, packages, os.path.join(site_dir, "velko-site.db"), temp_before)
         print()
         print("3. The publisher's report (site/velko-site report %s):" % config)
@@ -249,6 +263,9 @@ def main():
         ok = ok and scaled.exit_code == 0 and not scaled.boxes and "1-downloading" in scaled_shots
         print()
     finally:
+        if loader is not None:
+            loader.terminate()
+            loader.wait()
         site.stop()
         packages.stop()
     print("The whole job %s." % ("succeeded" if ok else "did NOT succeed"))

@@ -3,37 +3,27 @@ the same gunicorn in the same run:
 
     /static/velko-stub.exe      the untagged stub as a static file: wsgi.file_wrapper over the open
                                 file, which gunicorn sends with sendfile
-    /unrecorded/<product>       a tagged copy as the site makes it, but recorded nowhere: what
-                                tagging and streaming cost without the database
-    /unrecorded-info            the information endpoint's answer for the default product, recorded
-                                nowhere
-
-With VELKO_BENCH_WAITS set to a folder, each worker writes there when it exits (file <pid>) its
-commit waits in seconds, one a line, after a first line "batches records".
+    /unrecorded/<product>       a tagged copy as the site makes it (a new identifier), but not
+                                journaled: what minting, tagging and streaming cost without the
+                                record
+    /unrecorded-info            the information endpoint's answer for the default product, neither
+                                verified nor journaled
 """
-import atexit
 import os
 
 import velko_site
 import velko_tag
+from velko_site import identifiers
 
 STATIC_PATH = "/static/velko-stub.exe"
 UNRECORDED_PREFIX = "/unrecorded/"
 UNRECORDED_INFO = "/unrecorded-info"
 
 
-def _write_waits(folder, records):
-    with open(os.path.join(folder, str(os.getpid())), "w") as f:
-        f.write("%d %d\n" % (records.batches, records.records))
-        f.writelines("%.7f\n" % wait for wait in records.waits)
-
-
 def create_app(config_path):
     site = velko_site.create_app(config_path)
     stub = site.config.products[site.config.default_product].stub
     default_answer = b"<MSIURL>" + site.config.products[site.config.default_product].package_url.encode() + b"</MSIURL>"
-    if os.environ.get("VELKO_BENCH_WAITS"):
-        atexit.register(_write_waits, os.environ["VELKO_BENCH_WAITS"], site.records)
 
     def app(environ, start_response):
         path = environ.get("PATH_INFO", "")
@@ -42,7 +32,8 @@ def create_app(config_path):
                                       ("Content-Length", str(len(default_answer))), ("Cache-Control", "no-store")])
             return [default_answer]
         if path.startswith(UNRECORDED_PREFIX):
-            copy = site.stubs.copy(path[len(UNRECORDED_PREFIX):], velko_tag.random_id())
+            name = path[len(UNRECORDED_PREFIX):]
+            copy = site.stubs.copy(name, identifiers.mint(site.config.keys, name, ""))
             start_response("200 OK", [("Content-Type", "application/octet-stream"),
                                       ("Content-Length", str(len(copy)))])
             return [copy]

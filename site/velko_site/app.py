@@ -1,13 +1,17 @@
 """The download site as a WSGI application.
 
     GET /download/<product>[?campaign=<name>]
-        a copy of the product's stub tagged with a new identifier, recorded before it is sent
+        a copy of the product's stub tagged with a new identifier (identifiers.py) that names the
+        product and the campaign; its record is journaled (journal.py) before it is sent
     GET /WebGetDSData.qdx?session=<identifier>
-        <MSIURL>package URL</MSIURL> for the product of that download (the default product's for
-        an identifier we did not hand out); every such request is recorded
+        <MSIURL>package URL</MSIURL> for the product the identifier names, once its MAC verifies;
+        an identifier of the old form (before identifiers named their product) is looked up in
+        the database; anything else gets the default product's.  Every such request is journaled.
 
-Anything else is 404; any method but GET is 405.  Bad input gets a short text answer and changes
-no record.
+HEAD is answered with the headers GET would have, without a body, and changes nothing: no
+identifier is handed out for it and nothing is journaled.  Anything else is 404; any other method
+is 405.  Bad input gets a short text answer and changes no record.  No request writes to the
+database: the loader (loader.py) puts the journals there.
 """
 import os
 import re
@@ -16,22 +20,27 @@ import threading
 import time
 import urllib.parse
 
+from . import identifiers
 from .config import PRODUCT_NAME, ConfigError, load_config
-from .db import Database, DatabaseError, GroupCommit
+from .db import Database, DatabaseError
+from .journal import Journal, JournalError
 
-# The tagging module lives in the project's tools/ folder, beside this one.
-sys.path.insert(1, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "tools"))
+# Run from the project's tree, the tagging module is in its tools/ folder, beside site/; installed
+# (pyproject.toml), it is a module beside this package.
+_TOOLS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "tools")
+if os.path.isfile(os.path.join(_TOOLS, "velko_tag.py")):
+    sys.path.insert(1, _TOOLS)
 import velko_tag  # noqa: E402
 
 INFO_PATH = "/WebGetDSData.qdx"
 DOWNLOAD_PREFIX = "/download/"
-# The identifiers velko_tag.random_id() makes; anything else cannot be one of our downloads.
-ID_FORM = re.compile(rb"[0-9A-F]{8}(?:-[0-9A-F]{8}){4}")
-CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,64}")
+# The identifiers the site handed out before they named their product (velko_tag.random_id()).
+OLD_ID_FORM = re.compile(rb"[0-9A-F]{8}(?:-[0-9A-F]{8}){4}")
+CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,%d}" % identifiers.MAX_CAMPAIGN_LENGTH)
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
+PRINTABLE = re.compile(rb"[\x21-\x5b\x5d-\x7e]*")
 # The largest stub the site serves: copies are made in memory (a stub is tens of KB).
 MAX_STUB_BYTES = 64 * 1024 * 1024
 # A file's change time has the resolution of the kernel's coarse clock (milliseconds), and another
@@ -46,6 +55,8 @@ READY = "velko-site: ready, worker"
 def stored_text(raw, limit):
     """The first `limit` bytes of `raw` as text that is safe to store and to print: printable ASCII
     as it is, every other byte (blanks, control bytes, bytes above 0x7F) and the backslash as \\xNN."""
+    if PRINTABLE.fullmatch(raw, 0, limit):  # every identifier the site hands out: no byte to escape
+        return raw[:limit].decode("ascii")
     return "".join(chr(b) if 0x20 < b < 0x7F and b != 0x5C else "\\x%02x" % b for b in raw[:limit])
 
 
@@ -126,11 +137,21 @@ class Stubs:
                 loaded = self._loaded[name] = self._load(loaded.image.path)
             return loaded
 
+    def copy_length(self, name, ident_length):
+        """The length of a copy of the product's stub tagged with an identifier of `ident_length`
+        bytes.  Raises as get() does."""
+        return velko_tag.plan_copy(self.get(name).image, bytes(ident_length)).length
+
     def copy(self, name, ident):
         """The bytes of a copy of the product's stub tagged with `ident`.  Raises as get() does."""
         loaded = self.get(name)
         copy = velko_tag.plan_copy(loaded.image, ident)
         return b"".join(loaded.data if piece == loaded.shared else piece for piece in copy.pieces)
+
+
+def utc_time(seconds):
+    """Unix seconds as the records store times (db.utc_now's form)."""
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + ".%06dZ" % int(seconds % 1 * 1e6)
 
 
 def _plain(start_response, status, body, extra=()):
@@ -143,21 +164,21 @@ def _text(start_response, status, text, extra=()):
     return _plain(start_response, status, text.encode("ascii") + b"\n", extra)
 
 
+def _refused(start_response):
+    return _text(start_response, "503 Service Unavailable",
+                 "the download is not available right now; please try again in a minute", [("Retry-After", "60")])
+
+
 class Site:
-    """The application for a Config: loads the stubs and creates the schema when made.  A database
-    that cannot be reached then does not keep the site from starting: downloads get 503 and
-    information requests the default URL until it can, and the schema is made at the first commit."""
+    """The application for a Config: loads the stubs when made.  Needs no database to start or to
+    serve: only an identifier of the old form, with more than one product configured, is looked up
+    there (and answered 503 while the database cannot say)."""
 
     def __init__(self, config):
         self.config = config
         self.stubs = Stubs(config.products)
+        self.journal = Journal(config.journal)
         self.db = Database(config.database, serving=True)
-        self.records = GroupCommit(self.db)
-        try:
-            self.db.ensure_schema()
-        except DatabaseError as e:
-            print("velko-site: the database cannot be used now (%s); downloads are refused until it can"
-                  % e, file=sys.stderr, flush=True)
         print("%s %d" % (READY, os.getpid()), file=sys.stderr, flush=True)
 
     def __call__(self, environ, start_response):
@@ -168,19 +189,23 @@ class Site:
             handler = self.download
         else:
             return _text(start_response, "404 Not Found", "no such page")
-        if environ.get("REQUEST_METHOD") != "GET":
-            return _text(start_response, "405 Method Not Allowed", "only GET is served here",
-                         [("Allow", "GET")])
+        method = environ.get("REQUEST_METHOD")
+        if method not in ("GET", "HEAD"):
+            return _text(start_response, "405 Method Not Allowed", "only GET and HEAD are served here",
+                         [("Allow", "GET, HEAD")])
+        head = method == "HEAD"
         try:
-            return handler(environ, start_response)
+            body = handler(environ, start_response, head)
         except UnicodeEncodeError:
             # Only a server that breaks WSGI's one-byte-per-character strings gets here.
-            return _text(start_response, "400 Bad Request", "the query is not made of bytes")
+            body = _text(start_response, "400 Bad Request", "the query is not made of bytes")
+        # HEAD: GET's status and headers (Content-Length among them), no body.
+        return [] if head else body
 
     def _log(self, environ, text):
         environ["wsgi.errors"].write("velko-site: %s\n" % text)
 
-    def download(self, environ, start_response):
+    def download(self, environ, start_response, head=False):
         name = environ["PATH_INFO"][len(DOWNLOAD_PREFIX):]
         if not PRODUCT_NAME.fullmatch(name):
             return _text(start_response, "400 Bad Request",
@@ -190,41 +215,64 @@ class Site:
             return _text(start_response, "404 Not Found", "no product named %s" % name)
         campaign = (query_values(environ, b"campaign") or [b""])[0]
         if campaign and not CAMPAIGN.fullmatch(campaign):
-            return _text(start_response, "400 Bad Request",
-                         "a campaign name is 1 to 64 letters, digits, '.', '-' or '_'")
+            return _text(start_response, "400 Bad Request", "a campaign name is 1 to %d letters, digits, "
+                         "'.', '-' or '_'" % identifiers.MAX_CAMPAIGN_LENGTH)
         referrer = stored_text(environ.get("HTTP_REFERER", "").encode("latin-1"), MAX_REFERRER_BYTES)
 
-        ident = velko_tag.random_id()
+        now = time.time()
         try:
-            copy = self.stubs.copy(name, ident)
-            self.records.record_download(ident.decode("ascii"), name, campaign.decode("ascii"), referrer)
-        except (velko_tag.TagError, OSError, DatabaseError) as e:
+            if head:
+                # GET's length, planned without making an identifier or writing a line.
+                planned = identifiers.minted_length(self.config.keys, name, campaign.decode("ascii"))
+                length, copy = self.stubs.copy_length(name, planned), None
+            else:
+                ident = identifiers.mint(self.config.keys, name, campaign.decode("ascii"), now)
+                copy = self.stubs.copy(name, ident)
+                # The record, before anything is sent: a copy whose line could not be written is not sent.
+                self.journal.append(["D", utc_time(now), ident.decode("ascii"), name, campaign.decode("ascii"),
+                                     referrer])
+                length = len(copy)
+        except (velko_tag.TagError, OSError, JournalError) as e:
             self._log(environ, "download of %s refused: %s" % (name, e))
-            return _text(start_response, "503 Service Unavailable",
-                         "the download is not available right now; please try again in a minute",
-                         [("Retry-After", "60")])
+            return _refused(start_response)
 
         start_response("200 OK", [
             ("Content-Type", "application/octet-stream"),
-            ("Content-Length", str(len(copy))),
+            ("Content-Length", str(length)),
             ("Content-Disposition", 'attachment; filename="%s"' % product.file_name),
-            # Every copy is unique: a cache that kept one would hand the same identifier to others.
+            # Every copy is unique: a cache that kept one would hand the same identifier to others,
+            # and a range of one copy cannot be joined to the rest of another.
             ("Cache-Control", "no-store"),
+            ("Accept-Ranges", "none"),
         ])
         return [copy]
 
-    def info(self, environ, start_response):
+    def info(self, environ, start_response, head=False):
         sessions = query_values(environ, b"session")
         if not sessions:
             return _text(start_response, "400 Bad Request", "missing session parameter")
         raw = sessions[0]
-        ident = raw.decode("ascii") if ID_FORM.fullmatch(raw) else None
+        product, form = None, "u"
+        verified = identifiers.verify(self.config.keys, raw)
+        if verified is not None:
+            product, form = verified.product, "v"
+        elif OLD_ID_FORM.fullmatch(raw):
+            form = "o"
+            if len(self.config.products) > 1:
+                try:
+                    product = self.db.product_of(raw.decode("ascii"))
+                except DatabaseError as e:
+                    # Never another product's package: the stub may ask again later.
+                    self._log(environ, "identifier of the old form not looked up: %s" % e)
+                    return _text(start_response, "503 Service Unavailable",
+                                 "the download information is not available right now", [("Retry-After", "30")])
         try:
-            product = self.records.record_info_request(ident, stored_text(raw, MAX_SESSION_BYTES), len(raw))
-        except DatabaseError as e:
-            # The person running the stub still gets the software, only the record is missing.
-            self._log(environ, "information request not recorded: %s" % e)
-            product = None
+            if not head:
+                self.journal.append(["I", utc_time(time.time()), self.journal.line_id(), form, str(len(raw)),
+                                     stored_text(raw, MAX_SESSION_BYTES)])
+        except JournalError as e:
+            self._log(environ, "information request refused: %s" % e)
+            return _refused(start_response)
         # A download of a product since removed from the configuration gets the default as well.
         chosen = self.config.products.get(product) or self.config.products[self.config.default_product]
         # Written as it stands, not escaped: the stub takes the bytes between the tags literally.

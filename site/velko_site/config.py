@@ -2,6 +2,10 @@
 
     database = "velko-site.db"                 # a file path (SQLite) or a postgresql:// URL
     default_product = "demo"                   # whose package an unknown identifier gets
+    keys = "velko-keys.toml"                   # the identifiers' keys (identifiers.py), mode 0600
+    journal = "journal"                        # optional: the workers' journals (default "journal")
+    host_name = "web1"                         # optional: this machine in the report (default:
+                                               # its host name)
 
     [products.demo]
     stub = "stubs/velko-stub.exe"              # the untagged stub copies are made from
@@ -14,9 +18,14 @@ Relative paths are taken from the configuration file's folder.  Every refusal is
 whose text names the file and the setting; unknown settings are refused too, so that a misspelt
 name cannot silently fall back to nothing.
 """
+import functools
 import os
 import re
+import socket
+import sys
 import tomllib
+
+from . import identifiers
 import urllib.parse
 
 # Product names appear in download links (/download/<name>): short, and nothing a path or a URL
@@ -34,7 +43,13 @@ MAX_URL_LENGTH = 2000
 # that Windows runs the saved file.
 FILE_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9 ._()+-]{0,95}\.[eE][xX][eE]")
 
-TOP_KEYS = {"database", "default_product", "products"}
+# A libpq keyword/value connection string: starts with one of libpq's usual keywords and '='.
+LIBPQ_KEYWORDS = re.compile(r"\s*(?:host|hostaddr|port|dbname|user|password|passfile|service|sslmode|"
+                            r"connect_timeout|application_name|options|target_session_attrs)\s*=", re.I)
+LIBPQ_PAIR = re.compile(r"(\w+)\s*=\s*('(?:[^'\\]|\\.)*'|\S+)")
+
+TOP_KEYS = {"database", "default_product", "products", "keys", "journal", "host_name"}
+HOST_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,63}")
 PRODUCT_KEYS = {"stub", "package_url", "file_name", "package_sha256", "package_size"}
 SHA256_HEX = re.compile(r"[0-9A-Fa-f]{64}")
 
@@ -55,10 +70,12 @@ class Product:
 
 class Config:
     """path: the file read.  database: a postgresql:// URL, or the absolute path of the SQLite file.
-    products: {name: Product}, stubs as absolute paths.  default_product: a key of products."""
+    products: {name: Product}, stubs as absolute paths.  default_product: a key of products.
+    keys: identifiers.Keys.  journal: the journals' folder (absolute).  host_name: text."""
 
-    def __init__(self, path, database, products, default_product):
+    def __init__(self, path, database, products, default_product, keys=None, journal=None, host_name=None):
         self.path, self.database, self.products, self.default_product = path, database, products, default_product
+        self.keys, self.journal, self.host_name = keys, journal, host_name
 
 
 def load_config(path):
@@ -99,6 +116,14 @@ def parse_config(data, path):
         if not database.startswith("postgresql://"):
             fail("database: a file path for SQLite or a postgresql:// URL, not %r"
                  % database.split("://")[0])
+        problem = postgres_driver_problem()
+        if problem:
+            fail("database: %s" % problem)
+    elif LIBPQ_KEYWORDS.match(database):
+        # Else taken for a file name, the site would make an SQLite file called "host=db dbname=...".
+        # Not quoted back: it may hold a password.
+        fail("database: a libpq connection string (keyword=value) is not read here; write it as a "
+             "postgresql:// URL: %s" % libpq_url(database))
     else:
         database = os.path.join(base, database)
 
@@ -111,6 +136,11 @@ def parse_config(data, path):
         if not PRODUCT_NAME.fullmatch(name):
             fail("%s: product names are 1 to 64 letters, digits, '-' or '_', starting with a "
                  "letter or digit" % where)
+        if len(name) > identifiers.max_product_length():
+            fail("%s: a product name goes into every copy's identifier, which the stub takes up to "
+                 "%d bytes: at most %d characters (with a campaign of up to %d)"
+                 % (where, identifiers.MAX_ID_BYTES, identifiers.max_product_length(),
+                    identifiers.MAX_CAMPAIGN_LENGTH))
         if not isinstance(table, dict):
             fail("%s: must be a table" % where)
         unknown = sorted(set(table) - PRODUCT_KEYS)
@@ -141,7 +171,51 @@ def parse_config(data, path):
     default = text(data, "default_product", "default_product")
     if default not in loaded:
         fail("default_product: %r is not one of the products" % default)
-    return Config(path, database, loaded, default)
+
+    if "keys" not in data:
+        fail("keys: missing: the file of the keys that sign identifiers (velko-site new-key FILE makes it)")
+    keys_path = os.path.join(base, text(data, "keys", "keys"))
+    try:
+        keys = identifiers.load_keys(keys_path)
+    except identifiers.KeysError as e:
+        fail("keys: %s" % e)
+    journal = os.path.join(base, text(data, "journal", "journal") if "journal" in data else "journal")
+    # Made by the first worker that journals, or by the loader, when missing.
+    if os.path.exists(journal) and not os.path.isdir(journal):
+        fail("journal: not a folder: %s" % journal)
+    host_name = text(data, "host_name", "host_name") if "host_name" in data else socket.gethostname()
+    if not HOST_NAME.fullmatch(host_name):
+        fail("host_name: 1 to 64 letters, digits, '.', '-' or '_', not %r" % host_name)
+    return Config(path, database, loaded, default, keys, journal, host_name)
+
+
+def postgres_driver_problem():
+    """Why this Python cannot reach PostgreSQL (psycopg2 missing or broken), or None if it can."""
+    try:
+        import psycopg2  # noqa: F401
+    except ImportError as e:
+        return ("a PostgreSQL database needs psycopg2, which this Python (%s) cannot import (%s): install "
+                "Debian's python3-psycopg2, or velko-site[postgresql] with pip" % (sys.executable, e))
+    return None
+
+
+def libpq_url(keywords):
+    """The postgresql:// URL for a libpq keyword/value string ("host=db dbname=velko"), with the
+    password left as PASSWORD: it is for a message."""
+    pairs = {key.lower(): value[1:-1].replace("\\'", "'").replace("\\\\", "\\") if value.startswith("'") else value
+             for key, value in LIBPQ_PAIR.findall(keywords)}
+    quote = functools.partial(urllib.parse.quote, safe="")
+    user = pairs.pop("user", "")
+    if pairs.pop("password", None) is not None:
+        user += ":PASSWORD"
+    host = pairs.pop("host", "")
+    netloc = ("%s@" % quote(user, safe=":") if user else "") + (
+        quote(host) if "/" in host or host.startswith("@") else ("[%s]" % host if ":" in host else host))
+    if "port" in pairs:
+        netloc += ":" + pairs.pop("port")
+    path = "/" + quote(pairs.pop("dbname", ""))
+    query = urllib.parse.urlencode(pairs)
+    return "postgresql://%s%s%s" % (netloc, path, "?" + query if query else "")
 
 
 def package_url_problem(url):

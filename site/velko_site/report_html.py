@@ -1,6 +1,7 @@
 """The report as one self-contained HTML page (velko-site report --html FILE): per product and
 campaign, a chart of the copies downloaded and first run per day (inline SVG: no script, no file
-of its own, no style sheet from elsewhere), then the text report's table.
+of its own, no style sheet from elsewhere), then the text report's table (its rows, not its text)
+and its lines on how fresh the records are.
 
 Each bar carries its numbers, for a reader hovering over it (<title>) and for a program reading the
 page: class "downloaded" or "run", data-day (YYYY-MM-DD) and data-count.  A bar's height is its
@@ -10,11 +11,15 @@ numbers cannot disagree.
 import datetime
 import html
 
+from .db import totals
+
 CHART_WIDTH, CHART_HEIGHT = 720, 160
 MARGIN_LEFT, MARGIN_BOTTOM, MARGIN_TOP = 48, 22, 8
 # Past this many days a chart would have bars under a pixel wide: the days are then grouped into
 # weeks or longer spans, each bar a span's sum (its data-day the span's first day).
 MAX_BARS = 180
+# The table's columns, as the text report names them.
+TABLE_HEADINGS = ("product", "campaign", "downloaded", "run", "ratio")
 
 STYLE = """
 body { font-family: sans-serif; margin: 2em; color: #222; }
@@ -74,10 +79,12 @@ def _chart(series):
     return "\n".join(out)
 
 
-def render(day_rows, table_lines, generated):
+def render(day_rows, generated, freshness=()):
     """The page.  day_rows: [(product, campaign, day, downloaded, run)] (Database.report_days);
-    table_lines: the text report's lines (cli.format_report), the first one the heading;
-    generated: when, as text."""
+    generated: when, as text; freshness: the text report's lines on how fresh the records are
+    (cli.freshness_lines), each a paragraph under the table.  The table is made from the same rows
+    as the text report's (db.totals), each value escaped in a cell of its own: a campaign's blanks
+    or markup stay in its cell."""
     charts = {}
     for product, campaign, day, downloaded, run in day_rows:
         charts.setdefault((product, campaign), {})[day] = [downloaded, run]
@@ -96,12 +103,12 @@ def render(day_rows, table_lines, generated):
         out.append("</section>")
     if not charts:
         out.append("<p>No downloads yet.</p>")
-    heading, *rows = table_lines
     out.append('<table class="report">')
-    out.append("<tr>%s</tr>" % "".join("<th>%s</th>" % e(word) for word in heading.split()))
-    for line in rows if charts else []:
-        cells = line.split(None, 4)
+    out.append("<tr>%s</tr>" % "".join("<th>%s</th>" % word for word in TABLE_HEADINGS))
+    for product, campaign, downloaded, run in totals(day_rows):
+        cells = (product, campaign or "(none)", "%d" % downloaded, "%d" % run, "%.1f%%" % (100.0 * run / downloaded))
         out.append("<tr>%s</tr>" % "".join("<td>%s</td>" % e(cell) for cell in cells))
     out.append("</table>")
+    out += ['<p class="freshness">%s</p>' % e(line) for line in freshness]
     out += ["</body>", "</html>", ""]
     return "\n".join(out)

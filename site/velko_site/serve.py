@@ -5,14 +5,15 @@ import json
 import os
 import signal
 import subprocess
+import sys
 import time
 
 SITE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SITE_APP = "velko_site:create_app(%s)"
 
 
-# Threads per worker: the requests of one worker that wait for a record share its commits (group
-# commit, db.GroupCommit), so a worker serves several at once (gunicorn's gthread workers).
+# Threads per worker: a worker serves several requests at once (gunicorn's gthread workers), which
+# share its journal.
 THREADS = 8
 
 
@@ -20,8 +21,10 @@ def gunicorn_command(config_path, bind, workers=2, extra=(), app=SITE_APP, paths
     """gunicorn's command line for the site of `config_path` on `bind` (HOST:PORT), with `workers`
     gthread workers of `threads` threads each.  `app` names the application with %s standing for
     the configuration's path as a string literal (gunicorn reads the call's arguments as Python
-    literals; a JSON string is one); `paths` are folders to import from besides site/."""
-    return ["gunicorn", "--bind", bind, "--workers", str(workers), "--worker-class", "gthread",
+    literals; a JSON string is one); `paths` are folders to import from besides site/.  gunicorn
+    is run by this Python (python -m gunicorn): the one velko-site is installed for, a virtual
+    environment's among them, whatever gunicorn comes first on the PATH."""
+    return [sys.executable, "-m", "gunicorn", "--bind", bind, "--workers", str(workers), "--worker-class", "gthread",
             "--threads", str(threads), "--pythonpath", ",".join([SITE_DIR, *paths]),
             *extra, app % json.dumps(os.path.abspath(config_path))]
 
@@ -39,6 +42,7 @@ class Gunicorn:
     def __init__(self, config_path, host, port, log_path, workers=2, app=SITE_APP, paths=(), threads=THREADS,
                  extra=()):
         self.host, self.port, self.log_path = host, port, log_path
+        self.config_path = config_path
         self.workers = workers
         self.command = gunicorn_command(config_path, "%s:%d" % (host, port), workers, extra, app=app, paths=paths,
                                         threads=threads)

@@ -18,7 +18,9 @@ SITE_DIR = os.path.join(ROOT, "site")
 SITE_COMMAND = os.path.join(SITE_DIR, "velko-site")
 sys.path.insert(0, SITE_DIR)
 
-from velko_site.db import Database  # noqa: E402
+from velko_site import identifiers, loader  # noqa: E402
+from velko_site.config import load_config  # noqa: E402
+from velko_site.db import Database, DatabaseError  # noqa: E402,F401
 from velko_site.serve import Gunicorn  # noqa: E402
 import velko_tag  # noqa: E402,F401  (tools/ is on the path through velko_site; tests use support.velko_tag)
 
@@ -40,10 +42,16 @@ def toml_string(text):
     return '"%s"' % text.replace("\\", "\\\\").replace('"', '\\"')
 
 
-def write_config(folder, products, database="site.db", default="demo", name="site.toml"):
+def write_config(folder, products, database="site.db", default="demo", name="site.toml", extra=()):
     """Writes a configuration into `folder` and returns its path.  products: {name: (stub,
-    package_url, file_name)}."""
-    lines = ["database = %s" % toml_string(database), "default_product = %s" % toml_string(default)]
+    package_url, file_name)}.  Its keys are `keys.toml` in `folder` (made with one key when
+    missing), named by their absolute path so that a copy of the configuration elsewhere (another
+    host's) shares them.  extra: more top-level lines."""
+    keys = os.path.join(os.path.abspath(folder), "keys.toml")
+    if not os.path.exists(keys):
+        identifiers.add_key(keys)
+    lines = ["database = %s" % toml_string(database), "default_product = %s" % toml_string(default),
+             "keys = %s" % toml_string(keys), *extra]
     for product, (stub, url, file_name) in products.items():
         lines += ["", "[products.%s]" % toml_string(product), "stub = %s" % toml_string(stub),
                   "package_url = %s" % toml_string(url), "file_name = %s" % toml_string(file_name)]
@@ -60,6 +68,8 @@ def start_site(add_cleanup, config, host, port=80, workers=2):
     log = os.path.join(os.path.dirname(config), "gunicorn.log")
     site = Gunicorn(config, host, port, log, workers=workers)
     site.start()
+    _SITES.setdefault(load_config(config).database, []).append(config)
+    add_cleanup(_SITES[load_config(config).database].remove, config)
 
     def stop():
         site.stop()
@@ -84,9 +94,22 @@ def get(host, port, target, headers=b"", method=b"GET"):
         return reply.status, {k.lower(): v for k, v in reply.getheaders()}, reply.read()
 
 
+# The configurations of the sites started (start_site), by their database.
+_SITES = {}
+
+
+def load(config):
+    """Runs one loader pass for the site of `config` (everything it journaled so far is in the
+    database on return); raises RuntimeError when the database fails."""
+    if loader.run(load_config(config), once=True) != 0:
+        raise RuntimeError("the loader of %s could not use the database" % config)
+
+
 def records(database):
-    """(downloads, info_requests) of the site's database, each a sorted list of tuples without
-    the times."""
+    """(downloads, info_requests) of the site's database once the loaders of the sites started on
+    it have caught up, each a sorted list of tuples without the times."""
+    for config in list(_SITES.get(database, [])):
+        load(config)
     db = Database(database)
     try:
         return (sorted(db.rows("SELECT ident, product, campaign, referrer FROM downloads")),
@@ -97,8 +120,11 @@ def records(database):
 
 def report(config):
     """The rows of `velko-site report` as lists of their words, without the heading."""
+    for each in list(_SITES.get(load_config(config).database, [])):
+        load(each)
     out = subprocess.run([SITE_COMMAND, "report", config], check=True, capture_output=True, text=True).stdout
-    return [line.split() for line in out.splitlines()[1:]]
+    table = out.split("\n\n")[0]  # the freshness lines follow a blank line
+    return [line.split() for line in table.splitlines()[1:]]
 
 
 NGINX_CONFIG = """
@@ -200,7 +226,10 @@ def start_two_hosts(add_cleanup, config, hosts, proxy=None, port=8000):
         folder = tempfile.mkdtemp(prefix="velko-site-host%d-" % n)
         add_cleanup(shutil.rmtree, folder, True)
         own = os.path.join(folder, "site.toml")
-        shutil.copy(config, own)
+        with open(config) as f:
+            text = f.read()
+        with open(own, "w") as f:
+            f.write('host_name = "host%d"\n' % n + text)
         sites.append(start_site(add_cleanup, own, host, port))
     if proxy:
         nginx = Nginx(proxy, ["%s:%d" % (host, port) for host in hosts]).start()

@@ -2,7 +2,9 @@
 the setting, before anything is served, by the command line and by gunicorn alike."""
 import copy
 import os
+import re
 import subprocess
+import sys
 import tomllib
 import unittest
 from unittest import mock
@@ -17,6 +19,7 @@ from velko_site.serve import Gunicorn
 GOOD = {
     "database": "site.db",
     "default_product": "demo",
+    "keys": "keys.toml",
     "products": {"demo": {"stub": "velko-stub.exe", "package_url": "http://127.0.0.3/velko-demo.msi",
                           "file_name": "velko-demo-setup.exe"}},
 }
@@ -41,6 +44,7 @@ class ConfigTest(unittest.TestCase):
     def setUp(self):
         self.work, self.stub = support.folder_with_stub(self.addCleanup)
         self.path = os.path.join(self.work, "site.toml")
+        support.identifiers.add_key(os.path.join(self.work, "keys.toml"))
 
     def test_package_urls(self):
         accepted = ["http://127.0.0.3/velko-demo.msi", "https://cdn.example.com:8443/a/b.msi?x=1&y=%2F~z",
@@ -78,6 +82,10 @@ class ConfigTest(unittest.TestCase):
             (("products", ".."), GOOD["products"]["demo"], "products...: product names"),
             ("products.demo.package_sha256", "ab" * 32, "products.demo: package_sha256 and package_size go together"),
             ("products.demo.package_size", 5, "products.demo: package_sha256 and package_size go together"),
+            ("keys", None, "keys: missing"),
+            ("keys", "nosuch.toml", "keys: %s: cannot read" % os.path.join(self.work, "nosuch.toml")),
+            ("journal", "velko-stub.exe", "journal: not a folder"),
+            ("host_name", "web 1", "host_name: 1 to 64 letters"),
         ]
         pinned = with_change("products.demo.package_sha256", "ab" * 32)
         pinned["products"]["demo"]["package_size"] = 115200
@@ -138,11 +146,54 @@ class ConfigTest(unittest.TestCase):
         with self.assertRaisesRegex(RuntimeError, "gunicorn ended(.|\n)*products.demo.package_url"):
             site.start()
 
+    def test_databases_the_site_cannot_use(self):
+        """A libpq keyword/value string would otherwise name an SQLite file; the message gives the
+        URL to write instead (never the password)."""
+        cases = [
+            ("host=db dbname=velko", "postgresql://db/velko"),
+            ("host=db port=5433 dbname=velko user=velko password=secret sslmode=require",
+             "postgresql://velko:PASSWORD@db:5433/velko?sslmode=require"),
+            ("dbname=velko host=/run/postgresql", "postgresql://%2Frun%2Fpostgresql/velko"),
+        ]
+        for value, url in cases:
+            with self.subTest(value):
+                with self.assertRaises(ConfigError) as refused:
+                    parse_config(with_change("database", value), self.path)
+                self.assertEqual(str(refused.exception), "%s: database: a libpq connection string (keyword=value) is "
+                                 "not read here; write it as a postgresql:// URL: %s" % (self.path, url))
+                self.assertNotIn("secret", str(refused.exception))
+        for value in ("host.db", "dbname.sqlite", "data/port=1.db"):  # file names all the same
+            with self.subTest(value):
+                self.assertEqual(parse_config(with_change("database", value), self.path).database,
+                                 os.path.join(self.work, value))
+
+    def test_postgresql_without_psycopg2_is_refused_by_check(self):
+        """Without psycopg2 (a Python without Debian's packages: -S) check refuses a PostgreSQL URL,
+        rather than passing it and leaving the workers to fail as they boot."""
+        config = os.path.join(self.work, "site.toml")
+        with open(config, "w") as f:
+            f.write('database = "postgresql://velko@db/velko"\ndefault_product = "demo"\nkeys = "keys.toml"\n'
+                    '[products.demo]\n'
+                    'stub = "velko-stub.exe"\npackage_url = "http://127.0.0.3/velko-demo.msi"\n'
+                    'file_name = "velko-demo-setup.exe"\n')
+        for python, refused in (([sys.executable], False), ([sys.executable, "-S"], True)):
+            with self.subTest(python):
+                check = subprocess.run([*python, support.SITE_COMMAND, "check", config], capture_output=True, text=True)
+                if refused:
+                    self.assertEqual((check.returncode, check.stdout), (2, ""))
+                    self.assertRegex(check.stderr, r"\Avelko-site: %s: database: a PostgreSQL database needs psycopg2, "
+                                     r"which this Python \(.*\) cannot import \(.*psycopg2.*\): install Debian's "
+                                     r"python3-psycopg2, or velko-site\[postgresql\] with pip\n\Z" % re.escape(config))
+                else:
+                    self.assertEqual((check.returncode, check.stderr), (0, ""))
+
     def test_the_example_configuration_reads(self):
         with open(os.path.join(support.SITE_DIR, "example.toml"), "rb") as f:
             data = tomllib.load(f)
         for table in data["products"].values():
             table["stub"] = self.stub  # the example's stubs are where a server keeps them
+        # Its keys and journals too.
+        data["keys"], data["journal"] = os.path.join(self.work, "keys.toml"), os.path.join(self.work, "journal")
         self.assertEqual(sorted(parse_config(data, self.path).products), ["demo", "tools"])
 
 

@@ -60,7 +60,7 @@ class FlowCases:
         self.assertEqual(downloads, sorted([(ids[0], "demo", "spring", "https://example.com/demo?a=1&b=2"),
                                             (ids[1], "demo", "spring", ""), (ids[2], "demo", "", "")]))
         # The stub sent the identifier of its own copy.
-        self.assertEqual(requests, sorted([(ids[0], 44, 1), (ELSEWHERE_ID, 44, 0)]))
+        self.assertEqual(requests, sorted([(ids[0], len(ids[0]), 1), (ELSEWHERE_ID, len(ELSEWHERE_ID), 0)]))
         self.assertEqual(support.report(self.config), [["demo", "(none)", "1", "0", "0.0%"],
                                                        ["demo", "spring", "2", "1", "50.0%"]])
 

@@ -1,8 +1,9 @@
 """Two site instances on one PostgreSQL, standing for two machines (two gunicorn masters on two
-addresses), with Debian's nginx in front of both as the README's production example has it:
-identifiers stay unique and each download is recorded once, an information request answered by
-either instance finds a download recorded by the other, the report counts both, and requests that
-go through nginx leave the same records as direct ones."""
+addresses, each with its own journals and host name), with Debian's nginx in front of both as the
+README's production example has it: identifiers stay unique and each download is recorded once, an
+information request answered by either instance names the product of a copy handed out by the
+other, even before that one's loader ran, the report counts both, and requests that go through
+nginx leave the same records as direct ones."""
 import concurrent.futures
 import unittest
 
@@ -33,7 +34,10 @@ class TwoHostsTest(unittest.TestCase):
             "demo": (self.stub, DEMO_URL, "velko-demo-setup.exe"),
             "other": (self.stub, OTHER_URL, "velko-other-setup.exe")}, database=self.postgres.url)
         support.Database(self.postgres.url).transaction(
-            lambda execute: [execute("DROP TABLE IF EXISTS %s" % t) for t in ("downloads", "info_requests")])
+            lambda execute: [execute("DROP TABLE IF EXISTS %s" % t)
+                             for t in ("downloads", "info_requests", "journal_offsets", "journal_hosts")])
+        # As the hosts' loaders make it when they start.
+        support.Database(self.postgres.url).ensure_schema()
         *self.sites, self.nginx = support.start_two_hosts(self.addCleanup, self.config, HOSTS, "%s:80" % PROXY)
         self.image = velko_tag.StubImage.load(self.stub)
 
@@ -71,7 +75,7 @@ class TwoHostsTest(unittest.TestCase):
             status, _, body = support.get(host, port, INFO + ident)
             self.assertEqual((status, body), (200, msiurl(OTHER_URL if n % 2 else DEMO_URL)), (host, ident))
         _, requests = support.records(self.postgres.url)
-        self.assertEqual(requests, sorted((ident, 44, 1) for ident in ids[:60]))
+        self.assertEqual(requests, sorted((ident, len(ident), 1) for ident in ids[:60]))
 
         rows = support.report(self.config)
         for product in ("demo", "other"):
@@ -91,9 +95,34 @@ class TwoHostsTest(unittest.TestCase):
         referrer = "https://example.com/p?x=1&y=2"
         self.assertEqual(downloads, sorted([(direct, "other", "spring", referrer), (proxied, "other", "spring", referrer)]))
         # Each request twice, once per way: nginx passed the identifiers' bytes on unchanged.
-        once = [(direct, 44, 1), (proxied, 44, 1), ("\\x00\\xffx", 3, 0),
+        once = [(direct, len(direct), 1), (proxied, len(proxied), 1), ("\\x00\\xffx", 3, 0),
                 ("0123ABCD-4567EF01-89ABCDEF-DEADBEEF-00C0FFEE", 44, 0)]
         self.assertEqual(requests, sorted(once * 2))
+
+
+    def test_host_b_answers_for_a_copy_of_host_a_before_a_loaded_it(self):
+        ident = self.download(HOSTS[0], PORT, "/download/other?campaign=spring")
+        status, _, body = support.get(HOSTS[1], PORT, INFO + ident)
+        self.assertEqual((status, body), (200, msiurl(OTHER_URL)))
+        # Nothing was loaded yet: the answer came from the identifier alone.
+        db = support.Database(self.postgres.url)
+        self.assertEqual(db.rows("SELECT COUNT(*) FROM downloads")[0][0], 0)
+        # Host B's loader first: it makes the download's row from the identifier; host A's then
+        # adds the referrer.
+        support.load(self.sites[1].config_path)
+        self.assertEqual(db.rows("SELECT ident, product, campaign, referrer FROM downloads"),
+                         [(ident, "other", "spring", "")])
+        support.load(self.sites[0].config_path)
+        downloads, requests = support.records(self.postgres.url)
+        self.assertEqual(downloads, [(ident, "other", "spring", "https://example.com/p?x=1&y=2")])
+        self.assertEqual(requests, [(ident, len(ident), 1)])
+        rows = support.report(self.config)
+        self.assertEqual(rows, [["other", "spring", "1", "1", "100.0%"]])
+        # Each host's loader says how far it got.
+        out = support.subprocess.run([support.SITE_COMMAND, "report", self.config], check=True,
+                                     capture_output=True, text=True).stdout
+        self.assertEqual([line.split(":")[0] for line in out.split("\n\n")[1].splitlines()],
+                         ["host host0", "host host1"])
 
 
 if __name__ == "__main__":

@@ -56,18 +56,18 @@ class RequestsTest(unittest.TestCase):
         ours = self.other_id
         cases = [
             # label, query, the reply's URL, the row recorded (session as stored, length, known)
-            ("a copy of ours", "?session=" + ours, OTHER_URL, (ours, 44, 1)),
-            ("a copy tagged elsewhere", "?session=" + ELSEWHERE_ID, DEMO_URL, (ELSEWHERE_ID, 44, 0)),
-            ("ours in lower case", "?session=" + ours.lower(), DEMO_URL, (ours.lower(), 44, 0)),
+            ("a copy of ours", "?session=" + ours, OTHER_URL, (ours, len(ours), 1)),
+            ("an identifier of the old form", "?session=" + ELSEWHERE_ID, DEMO_URL, (ELSEWHERE_ID, 44, 0)),
+            ("ours in lower case", "?session=" + ours.lower(), DEMO_URL, (ours.lower(), len(ours), 0)),
             ("ours with more after it", "?session=" + ours + "A" * 2000, DEMO_URL,
-             (ours + "A" * 55, 2044, 0)),
-            ("ours cut short", "?session=" + ours[:-1], DEMO_URL, (ours[:-1], 43, 0)),
+             (ours + "A" * (99 - len(ours)), len(ours) + 2000, 0)),
+            ("ours cut short", "?session=" + ours[:-1], DEMO_URL, (ours[:-1], len(ours) - 1, 0)),
             ("binary, percent-encoded", "?session=%00%FF%0D%0A%5C%20<x>", DEMO_URL,
              ("\\x00\\xff\\x0d\\x0a\\x5c\\x20<x>", 9, 0)),
             ("binary, raw bytes", b"?session=\xff\xfe\x01", DEMO_URL, ("\\xff\\xfe\\x01", 3, 0)),
             ("empty", "?session=", DEMO_URL, ("", 0, 0)),
             ("the first of two counts", "?session=%s&session=%s" % (ours, ELSEWHERE_ID), OTHER_URL,
-             (ours, 44, 1)),
+             (ours, len(ours), 1)),
         ]
         for label, query, url, row in cases:
             with self.subTest(label):
@@ -90,8 +90,8 @@ class RequestsTest(unittest.TestCase):
             ("backslash", "/download/..%5Csecret", b"GET", 400),
             ("binary campaign", "/download/demo?campaign=%00%FF", b"GET", 400),
             ("campaign with a blank", "/download/demo?campaign=a%20b", b"GET", 400),
-            ("campaign too long", "/download/demo?campaign=" + "x" * 65, b"GET", 400),
-            ("HEAD of a download", "/download/demo", b"HEAD", 405),
+            ("campaign too long for an identifier", "/download/demo?campaign=" + "x" * 25, b"GET", 400),
+            ("PUT of a download", "/download/demo", b"PUT", 405),
             ("POST of a download", "/download/demo", b"POST", 405),
             ("unknown page", "/download", b"GET", 404),
         ] + [("path: %s" % target, target, b"GET", 400) for target in self.paths_to_secret()]
@@ -100,8 +100,54 @@ class RequestsTest(unittest.TestCase):
                 status, headers, body, downloads, requests = self.request(target, method)
                 self.assertEqual(status, expected, body)
                 self.assertEqual(headers["content-type"], "text/plain; charset=us-ascii")
+                if status == 405:
+                    self.assertEqual(headers["allow"], "GET, HEAD")
                 self.assertNotIn(b"MZ", body)
                 self.assertEqual((downloads, requests), ([], []))
+
+    def test_head_has_the_headers_of_get_and_changes_nothing(self):
+        cases = [
+            # label, target, status
+            ("a download", "/download/other", 200),
+            ("a download with a campaign", "/download/demo?campaign=spring", 200),
+            ("an information request for a copy of ours", INFO + "?session=" + self.other_id, 200),
+            ("an information request for a copy tagged elsewhere", INFO + "?session=" + ELSEWHERE_ID, 200),
+            ("no session parameter", INFO, 400),
+            ("unknown product", "/download/nosuch", 404),
+            ("bad campaign", "/download/demo?campaign=a%20b", 400),
+        ]
+        for label, target, expected in cases:
+            with self.subTest(label):
+                before = support.records(self.database)
+                status, headers, body = self.raw_head(target)
+                self.assertEqual((status, body), (expected, b""))  # nothing after the headers
+                self.assertEqual(support.records(self.database), before)  # no identifier, no record
+                got_status, got_headers, got_body = support.get(ADDRESS, PORT, target)
+                self.assertEqual(got_status, status)
+                # GET's headers; Content-Length is the length of the body GET sends.
+                for varying in ("date", "connection"):  # the moment's, and how each connection was asked for
+                    headers.pop(varying, None), got_headers.pop(varying, None)
+                self.assertEqual(headers, got_headers)
+                self.assertEqual(int(headers["content-length"]), len(got_body))
+                if target.startswith("/download/") and status == 200:
+                    self.assertEqual(headers["accept-ranges"], "none")
+
+    @staticmethod
+    def raw_head(target):
+        """(status, headers as a dict of lower-case names, every byte the server sent after the
+        headers) of a HEAD request on a connection the server closes."""
+        with support.socket.create_connection((ADDRESS, PORT), timeout=30) as s:
+            s.sendall(b"HEAD %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % (target.encode(), ADDRESS.encode()))
+            reply = b""
+            while True:
+                block = s.recv(65536)
+                if not block:
+                    break
+                reply += block
+        head, _, rest = reply.partition(b"\r\n\r\n")
+        status_line, *lines = head.decode("latin-1").split("\r\n")
+        headers = dict((name.lower(), value.strip()) for name, _, value in (line.partition(":") for line in lines))
+        return int(status_line.split()[1]), headers, rest
 
     def paths_to_secret(self):
         """Download links whose product name, taken as a path below the stubs folder the way a

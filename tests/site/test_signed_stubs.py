@@ -50,7 +50,7 @@ class SignedStubsTest(unittest.TestCase):
                 pe = struct.unpack_from("<I", body, 0x3C)[0]
                 self.assertEqual(struct.unpack_from("<H", body, pe + 24)[0], OPTIONAL_HEADER_MAGIC[arch])
                 ident = velko_tag.read_tag(body)[1]
-                self.assertEqual(len(ident), 44)
+                self.assertTrue(ident.startswith(b"1."), ident)
                 passed, log = self.signer.verify(path)
                 self.assertTrue(passed, log)
                 self.assertIsNone(cert_padding_problem(body))

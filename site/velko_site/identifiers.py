@@ -1,0 +1,251 @@
+"""Identifiers that describe themselves: each copy's identifier names its product and campaign and
+carries a MAC, so the information endpoint answers from the identifier alone.
+
+    1.<key id>.<mint time>.<product>.<campaign>.<random>.<mac>
+
+    1           the form's version
+    key id      1 to 4 letters or digits: the key of the keys file that made the MAC
+    mint time   when the copy was made, Unix seconds as 8 lower-case hex digits
+    product     the product's name (letters, digits, '-', '_'; never a '.')
+    campaign    the campaign's name, empty for none (letters, digits, '.', '-', '_')
+    random      64 random bits, base64url without padding (11 characters)
+    mac         HMAC-SHA-256 with the key over everything before the last '.', its first 96
+                bits, base64url without padding (16 characters)
+
+Every character is one a URL query carries unescaped and that the stub passes on byte for byte.
+The campaign is the only field that may hold a '.': it is what lies between the fourth field and
+the last two.  An identifier is at most velko_tag.MAX_ID_LEN (99) bytes: the configuration's check
+keeps product names within max_product_length(), and the download link refuses campaigns longer
+than MAX_CAMPAIGN_LENGTH.
+
+The keys file (TOML, mode 0600, named by the configuration's `keys`):
+
+    [[key]]
+    id = "k1"
+    secret = "..."                        # base64url, at least 32 bytes (velko-site new-key makes one)
+    created = 2026-12-01T00:00:00Z
+    minted_before = 2026-12-10T00:00:00Z  # optional: revoked; only identifiers minted earlier verify
+
+The newest key (by `created`) without `minted_before` signs; every key listed verifies, within its
+limit.
+"""
+import base64
+import datetime
+import hashlib
+import hmac
+import os
+import re
+import secrets
+import stat
+import time
+import tomllib
+
+VERSION = b"1"
+KEY_ID = re.compile(r"[A-Za-z0-9]{1,4}")
+MIN_SECRET_BYTES = 32
+RANDOM_BYTES = 8     # 64 bits: 11 base64url characters
+MAC_BYTES = 12       # 96 bits: 16 base64url characters
+MAX_ID_BYTES = 99    # the stub's limit (velko_tag.MAX_ID_LEN)
+MAX_CAMPAIGN_LENGTH = 24
+# Everything but the product and the campaign: version, the longest key id, mint time, random
+# part, MAC and the six separators.
+FIXED_BYTES = 1 + 4 + 8 + 11 + 16 + 6
+
+PRODUCT = re.compile(rb"[A-Za-z0-9][A-Za-z0-9_-]*")
+CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]*")
+MINT = re.compile(rb"[0-9a-f]{8}")
+B64 = re.compile(rb"[A-Za-z0-9_-]+")
+
+
+def max_product_length():
+    """The longest product name that keeps every identifier within MAX_ID_BYTES."""
+    return MAX_ID_BYTES - FIXED_BYTES - MAX_CAMPAIGN_LENGTH
+
+
+class KeysError(Exception):
+    """The keys file cannot be used; the text says why."""
+
+
+class Key:
+    """id: text; secret: bytes; created: Unix seconds; minted_before: Unix seconds or None."""
+    __slots__ = ("id", "secret", "created", "minted_before")
+
+    def __init__(self, id, secret, created, minted_before=None):
+        self.id, self.secret, self.created, self.minted_before = id, secret, created, minted_before
+
+
+class Keys:
+    """The keys of a keys file: `signer` makes new identifiers, `by_id` {id bytes: Key} verifies."""
+
+    def __init__(self, keys):
+        self.by_id = {k.id.encode("ascii"): k for k in keys}
+        usable = [k for k in keys if k.minted_before is None]
+        if not usable:
+            raise KeysError("every key is limited by minted_before: add a new key to sign with")
+        newest = max(k.created for k in usable)
+        signers = [k for k in usable if k.created == newest]
+        if len(signers) > 1:
+            raise KeysError("keys %s have the same created time: which signs is not clear"
+                            % ", ".join(k.id for k in signers))
+        self.signer = signers[0]
+
+
+class Identifier:
+    """A verified identifier's contents: product and campaign (text, campaign '' for none),
+    minted (Unix seconds), key_id (text)."""
+    __slots__ = ("product", "campaign", "minted", "key_id")
+
+    def __init__(self, product, campaign, minted, key_id):
+        self.product, self.campaign, self.minted, self.key_id = product, campaign, minted, key_id
+
+
+def _b64(data):
+    return base64.urlsafe_b64encode(data).rstrip(b"=")
+
+
+def _mac(secret, signed):
+    return _b64(hmac.new(secret, signed, hashlib.sha256).digest()[:MAC_BYTES])
+
+
+def mint(keys, product, campaign, now=None):
+    """A new identifier (bytes) for a copy of `product` (text) in `campaign` (text, '' for none),
+    signed by keys.signer.  now: Unix seconds (time.time() when None)."""
+    key = keys.signer
+    minted = int(time.time() if now is None else now)
+    signed = b".".join((VERSION, key.id.encode("ascii"), b"%08x" % minted, product.encode("ascii"),
+                        campaign.encode("ascii"), _b64(secrets.token_bytes(RANDOM_BYTES))))
+    return signed + b"." + _mac(key.secret, signed)
+
+
+def minted_length(keys, product, campaign):
+    """The length in bytes of the identifiers mint() makes now for `product` in `campaign` (texts):
+    every field but the product, the campaign and the key id has a fixed length."""
+    return len(VERSION) + len(keys.signer.id) + 8 + len(product) + len(campaign) + 11 + 16 + 6
+
+
+def parse(ident):
+    """The fields of an identifier of this form (bytes), unverified: (key id, signed part, mint,
+    product, campaign, mac), all bytes, or None when `ident` does not have the form."""
+    if len(ident) > MAX_ID_BYTES or not ident.startswith(VERSION + b"."):
+        return None
+    parts = ident.split(b".")
+    if len(parts) < 7:
+        return None
+    key_id, minted, product, mac = parts[1], parts[2], parts[3], parts[-1]
+    campaign = b".".join(parts[4:-2])
+    if not (MINT.fullmatch(minted) and PRODUCT.fullmatch(product) and CAMPAIGN.fullmatch(campaign)
+            and B64.fullmatch(parts[-2]) and len(mac) == 16 and B64.fullmatch(mac)):
+        return None
+    return key_id, ident[:ident.rindex(b".")], minted, product, campaign, mac
+
+
+def verify(keys, ident):
+    """The Identifier that `ident` (bytes) carries when one of `keys` made its MAC and the key
+    was not limited to earlier mint times; otherwise None (forged, altered, unknown key, revoked,
+    or not of this form).  The MAC is compared in constant time."""
+    fields = parse(ident)
+    if fields is None:
+        return None
+    key_id, signed, minted, product, campaign, mac = fields
+    key = keys.by_id.get(key_id)
+    if key is None or not hmac.compare_digest(_mac(key.secret, signed), mac):
+        return None
+    minted = int(minted, 16)
+    if key.minted_before is not None and minted >= key.minted_before:
+        return None
+    return Identifier(product.decode("ascii"), campaign.decode("ascii"), minted, key.id)
+
+
+def describe(ident):
+    """(product, campaign, minted) of an identifier of this form without checking its MAC, for
+    the loader, which only sees identifiers the site verified; None when not of this form."""
+    fields = parse(ident)
+    if fields is None:
+        return None
+    return fields[3].decode("ascii"), fields[4].decode("ascii"), int(fields[2], 16)
+
+
+def _seconds(value, where):
+    if isinstance(value, datetime.datetime) and value.tzinfo is not None:
+        return value.timestamp()
+    raise KeysError("%s: must be a date and time with its offset, e.g. 2026-12-01T00:00:00Z" % where)
+
+
+def load_keys(path):
+    """Reads the keys file at `path`; returns Keys or raises KeysError.  The file must be readable
+    by its owner only (mode 0600 or stricter): whoever reads it can make identifiers."""
+    return Keys(read_keys(path))
+
+
+def read_keys(path):
+    """The keys listed in the keys file at `path`, checked one by one ([Key]); raises KeysError."""
+    try:
+        st = os.stat(path)
+        if stat.S_IMODE(st.st_mode) & 0o077:
+            raise KeysError("%s: mode %04o lets others read the keys; chmod 600 %s"
+                            % (path, stat.S_IMODE(st.st_mode), path))
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as e:
+        raise KeysError("%s: cannot read: %s" % (path, e.strerror)) from None
+    except tomllib.TOMLDecodeError as e:
+        raise KeysError("%s: not valid TOML: %s" % (path, e)) from None
+    tables = data.get("key")
+    if set(data) - {"key"} or not isinstance(tables, list) or not tables:
+        raise KeysError("%s: holds [[key]] tables and nothing else (velko-site new-key makes one)" % path)
+    keys = []
+    for n, table in enumerate(tables, 1):
+        where = "%s: key %d" % (path, n)
+        unknown = sorted(set(table) - {"id", "secret", "created", "minted_before"})
+        if unknown:
+            raise KeysError("%s: unknown setting %r" % (where, unknown[0]))
+        kid = table.get("id")
+        if not isinstance(kid, str) or not KEY_ID.fullmatch(kid):
+            raise KeysError("%s: id must be 1 to 4 letters or digits" % where)
+        if any(k.id == kid for k in keys):
+            raise KeysError("%s: id %r is listed twice" % (where, kid))
+        secret = table.get("secret")
+        try:
+            raw = base64.urlsafe_b64decode(secret + "=" * (-len(secret) % 4)) if isinstance(secret, str) else b""
+        except ValueError:
+            raw = b""
+        if len(raw) < MIN_SECRET_BYTES:
+            raise KeysError("%s (%s): secret must be base64url of at least %d bytes"
+                            % (where, kid, MIN_SECRET_BYTES))
+        created = _seconds(table.get("created"), "%s (%s): created" % (where, kid))
+        limit = table.get("minted_before")
+        keys.append(Key(kid, raw, created,
+                        None if limit is None else _seconds(limit, "%s (%s): minted_before" % (where, kid))))
+    return keys
+
+
+def new_key_text(key_id, now=None):
+    """A [[key]] table with a new random secret, as the keys file holds it."""
+    created = datetime.datetime.fromtimestamp(int(time.time() if now is None else now), datetime.timezone.utc)
+    return ('[[key]]\nid = "%s"\nsecret = "%s"\ncreated = %s\n'
+            % (key_id, _b64(secrets.token_bytes(32)).decode("ascii"), created.strftime("%Y-%m-%dT%H:%M:%SZ")))
+
+
+def add_key(path, key_id=None):
+    """Adds a new key to the keys file at `path` (made, mode 0600, when missing); it signs from
+    the site's next start.  Returns its id.  Raises KeysError."""
+    existing = read_keys(path) if os.path.exists(path) else []
+    ids = [k.id for k in existing]
+    if key_id is None:
+        n = len(ids) + 1
+        while "k%d" % n in ids:
+            n += 1
+        key_id = "k%d" % n
+    if not KEY_ID.fullmatch(key_id) or key_id in ids:
+        raise KeysError("%s: key id %r: 1 to 4 letters or digits, not already listed" % (path, key_id))
+    # Created one second after the newest, so that the new key is the newest even within a second.
+    now = time.time()
+    if existing:
+        now = max(now, max(k.created for k in existing) + 1)
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
+    try:
+        os.write(fd, (("\n" if existing else "") + new_key_text(key_id, now)).encode("ascii"))
+    finally:
+        os.close(fd)
+    load_keys(path)
+    return key_id
