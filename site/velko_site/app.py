@@ -36,7 +36,7 @@ INFO_PATH = "/WebGetDSData.qdx"
 DOWNLOAD_PREFIX = "/download/"
 # The identifiers the site handed out before they named their product (velko_tag.random_id()).
 OLD_ID_FORM = re.compile(rb"[0-9A-F]{8}(?:-[0-9A-F]{8}){4}")
-CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,%d}" % identifiers.MAX_CAMPAIGN_LENGTH)
+CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]{1,%d}" % identifiers.LINK_CAMPAIGN_LENGTH)
 # What is kept of an identifier as received: no stub carries more.
 MAX_SESSION_BYTES = velko_tag.MAX_ID_LEN
 MAX_REFERRER_BYTES = 1000
@@ -216,7 +216,7 @@ class Site:
         campaign = (query_values(environ, b"campaign") or [b""])[0]
         if campaign and not CAMPAIGN.fullmatch(campaign):
             return _text(start_response, "400 Bad Request", "a campaign name is 1 to %d letters, digits, "
-                         "'.', '-' or '_'" % identifiers.MAX_CAMPAIGN_LENGTH)
+                         "'.', '-' or '_'" % identifiers.LINK_CAMPAIGN_LENGTH)
         referrer = stored_text(environ.get("HTTP_REFERER", "").encode("latin-1"), MAX_REFERRER_BYTES)
 
         now = time.time()

@@ -15,8 +15,11 @@ carries a MAC, so the information endpoint answers from the identifier alone.
 Every character is one a URL query carries unescaped and that the stub passes on byte for byte.
 The campaign is the only field that may hold a '.': it is what lies between the fourth field and
 the last two.  An identifier is at most velko_tag.MAX_ID_LEN (99) bytes: the configuration's check
-keeps product names within max_product_length(), and the download link refuses campaigns longer
-than MAX_CAMPAIGN_LENGTH.
+keeps product names within max_product_length(), so that a campaign of MAX_CAMPAIGN_LENGTH
+characters always fits whole.  Download links take campaigns of up to LINK_CAMPAIGN_LENGTH
+characters, as they always did: a longer one goes whole into the journal's line and, cut to the
+room left, into the identifier (which only matters for a download row made from the identifier
+when its own line was lost).
 
 The keys file (TOML, mode 0600, named by the configuration's `keys`):
 
@@ -46,7 +49,8 @@ MIN_SECRET_BYTES = 32
 RANDOM_BYTES = 8     # 64 bits: 11 base64url characters
 MAC_BYTES = 12       # 96 bits: 16 base64url characters
 MAX_ID_BYTES = 99    # the stub's limit (velko_tag.MAX_ID_LEN)
-MAX_CAMPAIGN_LENGTH = 24
+MAX_CAMPAIGN_LENGTH = 24   # always carried whole
+LINK_CAMPAIGN_LENGTH = 64  # the longest a download link may name
 # Everything but the product and the campaign: version, the longest key id, mint time, random
 # part, MAC and the six separators.
 FIXED_BYTES = 1 + 4 + 8 + 11 + 16 + 6
@@ -113,14 +117,23 @@ def mint(keys, product, campaign, now=None):
     key = keys.signer
     minted = int(time.time() if now is None else now)
     signed = b".".join((VERSION, key.id.encode("ascii"), b"%08x" % minted, product.encode("ascii"),
-                        campaign.encode("ascii"), _b64(secrets.token_bytes(RANDOM_BYTES))))
+                        carried_campaign(keys, product, campaign).encode("ascii"),
+                        _b64(secrets.token_bytes(RANDOM_BYTES))))
     return signed + b"." + _mac(key.secret, signed)
+
+
+def carried_campaign(keys, product, campaign):
+    """What of `campaign` (text) the identifiers of `product` carry: all of it when it fits within
+    MAX_ID_BYTES, else its beginning, as much as fits."""
+    room = MAX_ID_BYTES - (len(VERSION) + len(keys.signer.id) + 8 + len(product) + 11 + 16 + 6)
+    return campaign[:max(room, 0)]
 
 
 def minted_length(keys, product, campaign):
     """The length in bytes of the identifiers mint() makes now for `product` in `campaign` (texts):
     every field but the product, the campaign and the key id has a fixed length."""
-    return len(VERSION) + len(keys.signer.id) + 8 + len(product) + len(campaign) + 11 + 16 + 6
+    return (len(VERSION) + len(keys.signer.id) + 8 + len(product) + len(carried_campaign(keys, product, campaign))
+            + 11 + 16 + 6)
 
 
 def parse(ident):

@@ -149,8 +149,20 @@ class IdentifierTest(unittest.TestCase):
                                         name="long.toml")
         with self.assertRaisesRegex(ConfigError, "at most %d characters" % identifiers.max_product_length()):
             load_config(too_long)
-        # The download link refuses a campaign that would not fit.
-        status, _, _ = call(self.app, "/download/demo", "campaign=" + "c" * (identifiers.MAX_CAMPAIGN_LENGTH + 1))
+        # Download links keep the campaigns they always took, up to 64 characters: the journal's line
+        # has the whole name, the identifier as much as fits; a longer name is refused.
+        whole = "c" * identifiers.LINK_CAMPAIGN_LENGTH
+        ident = identifiers.mint(keys, longest, whole)
+        self.assertLessEqual(len(ident), identifiers.MAX_ID_BYTES)
+        self.assertTrue(whole.startswith(identifiers.verify(keys, ident).campaign))
+        status, _, body = call(self.app, "/download/demo", "campaign=" + whole)
+        self.assertEqual(status, "200 OK")
+        support.load(self.config)
+        with sqlite3.connect(self.database) as conn:
+            campaigns = conn.execute("SELECT campaign FROM downloads WHERE product = 'demo'").fetchall()
+        conn.close()
+        self.assertEqual(campaigns, [(whole,)])
+        status, _, _ = call(self.app, "/download/demo", "campaign=" + whole + "c")
         self.assertEqual(status, "400 Bad Request")
 
     def test_the_planned_length_is_the_minted_length(self):
