@@ -219,9 +219,7 @@ class PostgresFaultTest(FaultCases, unittest.TestCase):
         cls.addClassCleanup(cls.postgres.stop)
 
     def setUp(self):
-        support.Database(self.postgres.url).transaction(lambda execute: [
-            execute("DROP TABLE IF EXISTS %s" % t) for t in ("downloads", "info_requests", "journal_offsets",
-                                                            "journal_hosts")])
+        self.postgres.drop_site_tables()
         super().setUp()
 
     def database(self):

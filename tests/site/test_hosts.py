@@ -33,9 +33,7 @@ class TwoHostsTest(unittest.TestCase):
         self.config = support.write_config(self.work, {
             "demo": (self.stub, DEMO_URL, "velko-demo-setup.exe"),
             "other": (self.stub, OTHER_URL, "velko-other-setup.exe")}, database=self.postgres.url)
-        support.Database(self.postgres.url).transaction(
-            lambda execute: [execute("DROP TABLE IF EXISTS %s" % t)
-                             for t in ("downloads", "info_requests", "journal_offsets", "journal_hosts")])
+        self.postgres.drop_site_tables()
         # As the hosts' loaders make it when they start.
         support.Database(self.postgres.url).ensure_schema()
         *self.sites, self.nginx = support.start_two_hosts(self.addCleanup, self.config, HOSTS, "%s:80" % PROXY)
