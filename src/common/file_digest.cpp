@@ -106,15 +106,8 @@ bool Sha256Finish(Sha256Stream& stream, uint8_t (&digest)[kSha256Bytes]) {
 
 bool FileSha256(HANDLE file, uint8_t (&digest)[kSha256Bytes]) {
   Sha256Stream stream = {};
-  auto* buffer = static_cast<UCHAR*>(AllocateBlock(kReadBytes));
-  LARGE_INTEGER start = {};
-  bool ok = buffer && SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && Sha256Start(stream);
-  for (DWORD read = 0; ok;) {
-    ok = ReadFile(file, buffer, kReadBytes, &read, nullptr) != FALSE;
-    if (!ok || read == 0) break;
-    ok = Sha256Add(stream, buffer, read);
-  }
-  ok = Sha256Finish(stream, digest) && ok;
-  if (buffer) FreeBlock(buffer);
-  return ok;
+  LARGE_INTEGER size = {};
+  const bool ok = GetFileSizeEx(file, &size) != FALSE &&
+                  Sha256StartWithFile(stream, file, static_cast<uint64_t>(size.QuadPart));
+  return Sha256Finish(stream, digest) && ok;
 }

@@ -258,6 +258,23 @@ def sqlite_lock_holder(path, seconds):
             holder.kill()
 
 
+class OnPostgres:
+    """Mixin for a test case class whose cases run against one throw-away PostgreSQL server for the
+    class, each case on empty tables; database() is what the cases configure."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.postgres = PostgresServer().start()
+        cls.addClassCleanup(cls.postgres.stop)
+
+    def setUp(self):
+        self.postgres.drop_site_tables()
+        super().setUp()
+
+    def database(self):
+        return self.postgres.url
+
+
 class PostgresServer:
     """A throw-away PostgreSQL server (Debian's package) in a temporary folder, reached through a
     Unix socket in that folder; stop() removes it.  PostgreSQL refuses to run as root: as root the

@@ -210,20 +210,8 @@ class FaultCases:
               file=sys.stderr)
 
 
-class PostgresFaultTest(FaultCases, unittest.TestCase):
+class PostgresFaultTest(support.OnPostgres, FaultCases, unittest.TestCase):
     host = "127.0.0.24"
-
-    @classmethod
-    def setUpClass(cls):
-        cls.postgres = support.PostgresServer().start()
-        cls.addClassCleanup(cls.postgres.stop)
-
-    def setUp(self):
-        self.postgres.drop_site_tables()
-        super().setUp()
-
-    def database(self):
-        return self.postgres.url
 
     def take_database_away(self):
         self.postgres.halt()  # every session ends; connections break

@@ -164,18 +164,8 @@ class SqliteJournalTest(JournalCases, unittest.TestCase):
         return os.path.join(self.work, "site.db")
 
 
-class PostgresJournalTest(JournalCases, unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.postgres = support.PostgresServer().start()
-        cls.addClassCleanup(cls.postgres.stop)
-
-    def setUp(self):
-        self.postgres.drop_site_tables()
-        super().setUp()
-
-    def database(self):
-        return self.postgres.url
+class PostgresJournalTest(support.OnPostgres, JournalCases, unittest.TestCase):
+    pass
 
 
 def cmdline(pid):
