@@ -97,6 +97,18 @@ void AskToCancel(HWND window, StubState& state) {
   if (answer == IDYES && state.cancellable && !state.cancelled) CancelRun(state);
 }
 
+// Answers the question box (a dialog the window owns) No, so that its modal loop ends.
+BOOL CALLBACK DismissQuestion(HWND window, LPARAM stateValue) {
+  const auto* state = reinterpret_cast<const StubState*>(stateValue);
+  wchar_t name[8];
+  if (GetWindow(window, GW_OWNER) != state->mainWindow || !GetClassNameW(window, name, 8) ||
+      lstrcmpW(name, L"#32770") != 0) {
+    return TRUE;
+  }
+  PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+  return FALSE;
+}
+
 // Puts the current status text into the status line (on the UI thread).
 void ShowStatusText(StubState& state) {
   wchar_t text[StatusText::kCapacityUnits];
@@ -249,6 +261,8 @@ void EndRunForSession(StubState& state) {
   // Also after the user's Yes: the run may still be on its way out when the session ends.
   if (!state.cancellable) return;
   if (!state.cancelled) CancelRun(state);
+  // A question still open is answered No for the user: the run is cancelled already.
+  if (state.askingToCancel) EnumThreadWindows(GetCurrentThreadId(), DismissQuestion, reinterpret_cast<LPARAM>(&state));
   const ReleaseSlot held = state.release;
   state.release = ReleaseSlot{};
   if (held.release) held.release(held.owner);

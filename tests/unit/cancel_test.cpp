@@ -77,10 +77,11 @@ TEST(WaitUnlessCancelledTest, EndsOnTheCancelWithoutDispatchingFurther) {
 
 struct Answerer {
   HWND owner;
-  int button;         // IDYES or IDNO
+  int button;         // IDYES or IDNO; 0: the session ends instead (WM_ENDSESSION sent to the owner)
   DWORD delayMs;      // how long the question stays open before the answer
   std::wstring text;  // the question's text, once answered
   bool answered;
+  bool leftOpen;      // the session ended, and the question was still open two seconds later
 };
 
 // The question box: a dialog owned by the window.
@@ -105,6 +106,13 @@ DWORD WINAPI AnswerQuestion(void* parameter) {
       GetDlgItemTextW(box, 0xFFFF, text, 200);
       answerer.text = text;
       answerer.answered = true;
+      if (answerer.button == 0) {
+        SendMessageTimeoutW(answerer.owner, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 5000, nullptr);
+        for (int wait = 0; wait < 40 && IsWindow(box); ++wait) Sleep(50);
+        answerer.leftOpen = IsWindow(box) != FALSE;
+        if (answerer.leftOpen) PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);  // not to hang
+        return 0;
+      }
       PostMessageW(box, WM_COMMAND, MAKEWPARAM(answerer.button, BN_CLICKED),
                    reinterpret_cast<LPARAM>(GetDlgItem(box, answerer.button)));
       return 0;
@@ -138,7 +146,7 @@ class ClosingTest : public ::testing::Test {
 
   // Sends `message` to the window while a helper thread answers the question with `button`.
   Answerer Close(UINT message, WPARAM wParam, int button) {
-    Answerer answerer = {state_->mainWindow, button, 300, L"", false};
+    Answerer answerer = {state_->mainWindow, button, 300, L"", false, false};
     HANDLE thread = CreateThread(nullptr, 0, AnswerQuestion, &answerer, 0, nullptr);
     SendMessageW(state_->mainWindow, message, wParam, 0);
     WaitForSingleObject(thread, 10000);
@@ -197,6 +205,18 @@ TEST_F(ClosingTest, NeverCancellableWithoutAnEvent) {
   EXPECT_FALSE(state_->cancellable);
   EXPECT_TRUE(CloseGreyed(state_->mainWindow));
   state_->cancelEvent = event;
+}
+
+TEST_F(ClosingTest, TheSessionsEndWhileTheQuestionIsOpenCancelsAndClosesIt) {
+  SetCancellable(*state_, true);
+  const DWORD start = GetTickCount();
+  const Answerer answer = Close(WM_CLOSE, 0, 0);
+  EXPECT_TRUE(answer.answered);
+  EXPECT_FALSE(answer.leftOpen) << "the question stayed open";
+  EXPECT_LT(GetTickCount() - start, 5000u);
+  EXPECT_TRUE(state_->cancelled);
+  EXPECT_TRUE(CancelSet());
+  EXPECT_EQ(FindQuestion(state_->mainWindow), nullptr);
 }
 
 // A stage's hold on a file, as the download's: the release closes it and notes the order.
