@@ -88,6 +88,12 @@ void Stop(RequestContext* context) {
   RecordEnd(context, end);
 }
 
+void Cancel(RequestContext* context) {
+  RequestEnd end = {};
+  end.cancelled = true;
+  RecordEnd(context, end);
+}
+
 void Finish(RequestContext* context) {
   RequestEnd end = {};
   end.bodyComplete = true;
@@ -196,9 +202,7 @@ void EndTransfer(RequestContext* context, bool dispatching) {
 // without dispatching messages, as we are inside one.
 void ReleaseRequest(void* owner) {
   auto* context = static_cast<RequestContext*>(owner);
-  RequestEnd cancelled = {};
-  cancelled.cancelled = true;
-  RecordEnd(context, cancelled);
+  Cancel(context);
   EndTransfer(context, false);
 }
 
@@ -221,9 +225,7 @@ void SendAndWait(RequestContext* context, DWORD timeoutMs, HttpTransfer& setup) 
   }
   if (setup.release) *setup.release = ReleaseSlot{context, ReleaseRequest};
   if (WaitUnlessCancelled(context->completion, timeoutMs, setup.cancel) == WaitEnd::kCancelled) {
-    RequestEnd cancelled = {};
-    cancelled.cancelled = true;
-    RecordEnd(context, cancelled);
+    Cancel(context);
   }
   if (setup.release) *setup.release = ReleaseSlot{};
 }
@@ -260,9 +262,7 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
   setup.request = nullptr;
   if (setup.cancel && WaitForSingleObject(setup.cancel, 0) == WAIT_OBJECT_0) {
     // Cancelled while the request was being opened (during a proxy lookup): nothing is sent.
-    RequestEnd cancelled = {};
-    cancelled.cancelled = true;
-    RecordEnd(context, cancelled);
+    Cancel(context);
   } else {
     SendAndWait(context, timeoutMs, setup);
   }

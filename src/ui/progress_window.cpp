@@ -87,26 +87,12 @@ void Paint(HWND window, StubState& state) {
 // cancels it. The run (a transfer) goes on while the question is open.
 void AskToCancel(HWND window, StubState& state) {
   if (!state.cancellable || state.cancelled || state.askingToCancel) return;
-  wchar_t caption[64];
-  if (GetWindowTextW(window, caption, 64) <= 0) caption[0] = 0;
   state.askingToCancel = true;
-  const int answer = MessageBoxW(window, kCancelQuestion, caption[0] ? caption : nullptr, MB_YESNO | MB_ICONQUESTION);
+  const int answer = MessageBoxW(window, kCancelQuestion, kCaption, MB_YESNO | MB_ICONQUESTION);
   state.askingToCancel = false;
   // The run may have moved on while the question was open, but never past a stage: what the answer
   // finds is what holds now.
   if (answer == IDYES && state.cancellable && !state.cancelled) CancelRun(state);
-}
-
-// Answers the question box (a dialog the window owns) No, so that its modal loop ends.
-BOOL CALLBACK DismissQuestion(HWND window, LPARAM stateValue) {
-  const auto* state = reinterpret_cast<const StubState*>(stateValue);
-  wchar_t name[8];
-  if (GetWindow(window, GW_OWNER) != state->mainWindow || !GetClassNameW(window, name, 8) ||
-      lstrcmpW(name, L"#32770") != 0) {
-    return TRUE;
-  }
-  PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
-  return FALSE;
 }
 
 // Puts the current status text into the status line (on the UI thread).
@@ -262,7 +248,11 @@ void EndRunForSession(StubState& state) {
   if (!state.cancellable) return;
   if (!state.cancelled) CancelRun(state);
   // A question still open is answered No for the user: the run is cancelled already.
-  if (state.askingToCancel) EnumThreadWindows(GetCurrentThreadId(), DismissQuestion, reinterpret_cast<LPARAM>(&state));
+  if (state.askingToCancel && state.mainWindow) {
+    // The question is the window's last active popup: answered No, its modal loop ends.
+    const HWND question = GetLastActivePopup(state.mainWindow);
+    if (question != state.mainWindow) PostMessageW(question, WM_COMMAND, IDNO, 0);
+  }
   const ReleaseSlot held = state.release;
   state.release = ReleaseSlot{};
   if (held.release) held.release(held.owner);
