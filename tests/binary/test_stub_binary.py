@@ -116,6 +116,16 @@ class StubBinaryTest(unittest.TestCase):
             self.assertIn("kernel32.dll", imports)  # the parse found the table
             self.assertEqual(imports - KNOWN_DLLS, set())
 
+    def test_stack_canary_is_the_stubs_own(self):
+        # The compiler's support library (libssp) fills the canary from CryptGenRandom before WinMain,
+        # loading the cryptographic provider before the stub restricts where DLLs come from; the
+        # stub's own canary needs no import. Link-time optimisation once dropped the stub's and
+        # pulled libssp's in.
+        for _, headers, _ in self.each_stub():
+            self.assertRegex(headers, r"\bGetTickCount\b")  # the parse found the imported names
+            crypt = re.findall(r"\bCrypt(?:AcquireContext|GenRandom)\w*", headers)
+            self.assertEqual(crypt, [], "imported for libssp's canary")
+
     def test_hardening_flags(self):
         for _, headers, _ in self.each_stub():
             flags = self.flags(headers)
