@@ -158,8 +158,8 @@ def show_results(run, shots, packages, database, temp_before):
     for session, known, at in requests:
         print("    information request  %s  %s, %s" % (session, "ours" if known else "not ours", at))
     for session, known, outcome, detail, version, arch, at in reports:
-        print("    outcome report       %s  %s%s, stub %s %s, %s, %s" % (session, outcome, " (%s)" % detail if detail else "",
-                                                                     version, arch, "ours" if known else "not ours", at))
+        print("    outcome report       %s  %s%s, stub %s %s, %s, %s"
+              % (session, outcome, " (%s)" % detail if detail else "", version, arch, "ours" if known else "not ours", at))
     print("  Requests the package server saw:")
     for r in packages.requests:
         print("    GET %s  (%s, %s bytes sent)" % (r.path, r.header("User-Agent"), r.bytes_sent))

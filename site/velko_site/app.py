@@ -290,7 +290,6 @@ class Site:
                 chosen.package_sha256.encode("ascii"), chosen.package_size)
         return _plain(start_response, "200 OK", reply)
 
-
     def outcome(self, environ, start_response, head=False):
         # One pass over the query; the first value of each parameter counts, as for `session`.
         values = {}

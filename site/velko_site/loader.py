@@ -8,9 +8,9 @@ Each pass reads every journal of the configuration's folder from the offset the 
 for it (journal_offsets, per host and journal), and loads its whole lines in batches of at most
 BATCH_LINES.  One transaction per batch inserts its rows, each by a key of its own (a download by
 its identifier, an information request or an outcome report by its line id) with ON CONFLICT, and
-moves the journal's
-offset past them: a loader stopped at any point, even killed in the middle of a batch, has either
-loaded a batch and moved its offset or done neither, and a batch loaded twice adds nothing.
+moves the journal's offset past them: a loader stopped at any point, even killed in the middle of a
+batch, has either loaded a batch and moved its offset or done neither, and a batch loaded twice
+adds nothing.
 
 A journal whose worker has gone (its lock can be taken) and that is loaded to its end is removed,
 with its offset.  A last line without its line feed is then a torn tail (the worker died in the
@@ -18,9 +18,11 @@ middle of writing it, or the disk was full): it is never loaded.  A whole line w
 match is skipped and counted in the log.
 
 An information request or an outcome report with a verified identifier makes the identifier's
-download row if it has none (the product, the campaign and the mint time are in the identifier): a download line lost at a
-power cut still counts, so the copies run never exceed the copies downloaded.  When the download's
-own line comes after, it adds its referrer and exact time to that row.
+download row if it has none (the product, the campaign and the mint time are in the identifier): a
+download line lost at a power cut still counts, so the copies run never exceed the copies
+downloaded.  When the download's own line comes after, it adds its referrer and exact time to that
+row.  An outcome report of an identifier the site did not hand out is kept with known = 0, counted
+apart from every campaign.
 
 Only one loader runs a pass on a folder at a time (an flock on `.loader.lock` in it); two hosts
 over one database each load their own folder, under their own host name.
