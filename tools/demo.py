@@ -263,12 +263,12 @@ def main():
         print()
         print("3. The publisher's report (site/velko-site report %s):" % config)
         report = subprocess.run([SITE_COMMAND, "report", config], capture_output=True, text=True)
-        print("  " + (report.stdout + report.stderr).rstrip().replace("\n", "\n  "))
         # The copy's funnel: downloaded, run, and, once the stub has said how its run ended,
         # received and installed.
         reported = sends_outcome(STUB_EXE)
         if not reported:
-            print("  (this stub sends no outcome report, so nothing is received or installed in the report)")
+            print("  (this stub sends no outcome report: nothing is received or installed below)")
+        print("  " + (report.stdout + report.stderr).rstrip().replace("\n", "\n  "))
         ok = ok and report.returncode == 0 and re.search(r"^demo +newsletter +1 +1 +100.0%% +%s +%s *$"
                                                          % ((1, 1) if reported else (0, 0)), report.stdout, re.M)
         print()
