@@ -172,8 +172,7 @@ def main(argv=None):
         elif args.command == "report":
             # Reads only: a database without the tables reports nothing and stays as it is.
             db = Database(config.database)
-            days = db.report_days()
-            reported = db.report_outcomes()
+            days, reported = db.report_all()
             lines = format_report(report.funnel_table(days, reported)[1], report.failure_table(reported))
             freshness = freshness_lines(db.host_status())
             if args.html:

@@ -20,7 +20,7 @@ FAILURE_HEADINGS = ("product", "campaign", "failure", "detail", "copies")
 
 def funnel_table(day_rows, reported):
     """[(product, campaign, downloaded, run, received, installed)] (numbers as numbers) and the
-    table's rows of cells.  day_rows: Database.report_days(); reported: Database.report_outcomes()."""
+    table's rows of cells.  day_rows and reported: Database.report_all()'s two."""
     funnel = funnel_rows(day_rows, reported)
     cells = [(p, c or NONE, "%d" % d, "%d" % r, "%.1f%%" % (100.0 * r / d), "%d" % rec, "%d" % ins)
              for p, c, d, r, rec, ins in funnel]

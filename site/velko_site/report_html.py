@@ -125,10 +125,10 @@ def _table(css_class, headings, rows):
 
 
 def render(day_rows, generated, freshness=(), reported=None):
-    """The page.  day_rows: [(product, campaign, day, downloaded, run)] (Database.report_days);
+    """The page.  day_rows: [(product, campaign, day, downloaded, run)] (Database.report_all);
     generated: when, as text; freshness: the text report's lines on how fresh the records are
     (cli.freshness_lines), each a paragraph under the table; reported: the outcome reports
-    (Database.report_outcomes; None: none).  The tables are made from the same cells as the text
+    (Database.report_all; None: none).  The tables are made from the same cells as the text
     report's (report.py), each value escaped in a cell of its own: a campaign's blanks or markup
     stay in its cell."""
     reported = reported or Outcomes()
