@@ -125,7 +125,8 @@ def main(argv=None):
                                   "the most common failures")):
         sub.add_parser(name, help=text).add_argument("config")
     sub.choices["report"].add_argument("--html", metavar="FILE",
-                                       help="also write the report, with a chart per day and a funnel per campaign, as one HTML page")
+                                       help="also write the report, with a chart per day and a funnel per "
+                                            "campaign, as one HTML page")
     sub.add_parser("hash", help="print the package_sha256 and package_size lines for a package file").add_argument("file")
     for name, text in (("load", "put this host's journals into the database, until stopped"),
                        ("backlog", "what this host's journals hold that is not loaded yet")):
