@@ -130,6 +130,14 @@ def outcomes(database):
         db.close()
 
 
+def sends_outcome(stub):
+    """Whether the stub at `stub` reports how its run ended: it carries the report's query (as
+    UTF-16 text, or 8-bit)."""
+    with open(stub, "rb") as f:
+        data = f.read()
+    return any(text in data for text in (b"outcome=", "outcome=".encode("utf-16-le")))
+
+
 def report(config):
     """The rows of `velko-site report` as lists of their words, without the heading."""
     for each in list(_SITES.get(load_config(config).database, [])):
