@@ -4,7 +4,8 @@
 The download site (site/, under gunicorn, records in SQLite) hands a visitor a freshly tagged copy
 (curl, as a browser would); the copy runs under Wine, asks the site which package to fetch, downloads
 the demo package from the package server (tools/stubserver, sending it slowly enough to watch) and
-installs it with Wine's msiexec; then the site's report shows the download as run.
+installs it with Wine's msiexec, and reports to the site how its run ended; then the site's report
+shows the copy's funnel: downloaded, run, package received, installed.
 
 Called by scripts/demo inside a private network namespace (the site takes port 80 of 127.0.0.1, where
 the demo build's stub asks), with Debian's python3 (gunicorn is installed for it), WINEPREFIX (the
@@ -150,11 +151,15 @@ def show_results(run, shots, packages, database, temp_before):
     db = Database(database)
     downloads = db.rows("SELECT ident, product, campaign, downloaded_at FROM downloads")
     requests = db.rows("SELECT session, known, requested_at FROM info_requests")
+    reports = db.rows("SELECT session, known, outcome, detail, version, arch, reported_at FROM outcomes")
     db.close()
     for ident, product, campaign, at in downloads:
         print("    download             %s  %s, campaign %s, %s" % (ident, product, campaign or "(none)", at))
     for session, known, at in requests:
         print("    information request  %s  %s, %s" % (session, "ours" if known else "not ours", at))
+    for session, known, outcome, detail, version, arch, at in reports:
+        print("    outcome report       %s  %s%s, stub %s %s, %s, %s"
+              % (session, outcome, " (%s)" % detail if detail else "", version, arch, "ours" if known else "not ours", at))
     print("  Requests the package server saw:")
     for r in packages.requests:
         print("    GET %s  (%s, %s bytes sent)" % (r.path, r.header("User-Agent"), r.bytes_sent))
@@ -180,8 +185,18 @@ def show_results(run, shots, packages, database, temp_before):
     if "2-installing" not in shots:
         print("    (Wine's msiexec installed the package before a screenshot of that stage could be taken)")
     one_run = len(downloads) == 1 and [(s, k) for s, k, _ in requests] == [(downloads[0][0], 1)]
+    if sends_outcome(STUB_EXE):
+        one_run = one_run and [r[:3] for r in reports] == [(downloads[0][0], 1, "installed")]
     return (run.exit_code == 0 and not run.boxes and os.path.isdir(INSTALL_DIR) and not left
             and not os.path.exists(w.PACKAGE_FILE) and one_run)
+
+
+def sends_outcome(stub):
+    """Whether the stub reports how its run ended: it carries the report's query (in one of the two
+    encodings a Windows program keeps its texts in)."""
+    with open(stub, "rb") as f:
+        data = f.read()
+    return any(text in data for text in (b"outcome=", "outcome=".encode("utf-16-le")))
 
 
 def main():
@@ -248,8 +263,14 @@ def main():
         print()
         print("3. The publisher's report (site/velko-site report %s):" % config)
         report = subprocess.run([SITE_COMMAND, "report", config], capture_output=True, text=True)
+        # The copy's funnel: downloaded, run, and, once the stub has said how its run ended,
+        # received and installed.
+        reported = sends_outcome(STUB_EXE)
+        if not reported:
+            print("  (this stub sends no outcome report: nothing is received or installed below)")
         print("  " + (report.stdout + report.stderr).rstrip().replace("\n", "\n  "))
-        ok = ok and report.returncode == 0 and re.search(r"^demo +newsletter +1 +1 ", report.stdout, re.M)
+        ok = ok and report.returncode == 0 and re.search(r"^demo +newsletter +1 +1 +100.0%% +%s +%s *$"
+                                                         % ((1, 1) if reported else (0, 0)), report.stdout, re.M)
         print()
         # The window as most laptops show it: the same copy once more at 150% display scale.
         print("4. The same copy again at 150% display scale (144 DPI), for the window's pictures:")

@@ -7,6 +7,9 @@
         <MSIURL>package URL</MSIURL> for the product the identifier names, once its MAC verifies;
         an identifier of the old form (before identifiers named their product) is looked up in
         the database; anything else gets the default product's.  Every such request is journaled.
+    GET /outcome?outcome=<code>&detail=<detail>&version=<version>&arch=<arch>&session=<identifier>
+        how a copy's run ended (outcomes.py), journaled and answered 204; from an identifier the
+        site did not hand out it is recorded as such, never as a campaign's.  A malformed report: 400.
 
 HEAD is answered with the headers GET would have, without a body, and changes nothing: no
 identifier is handed out for it and nothing is journaled.  Anything else is 404; any other method
@@ -20,7 +23,7 @@ import threading
 import time
 import urllib.parse
 
-from . import identifiers
+from . import identifiers, outcomes
 from .config import PRODUCT_NAME, ConfigError, load_config
 from .db import Database, DatabaseError
 from .journal import Journal, JournalError
@@ -33,6 +36,7 @@ if os.path.isfile(os.path.join(_TOOLS, "velko_tag.py")):
 import velko_tag  # noqa: E402
 
 INFO_PATH = "/WebGetDSData.qdx"
+OUTCOME_PATH = "/outcome"
 DOWNLOAD_PREFIX = "/download/"
 # The identifiers the site handed out before they named their product (velko_tag.random_id()).
 OLD_ID_FORM = re.compile(rb"[0-9A-F]{8}(?:-[0-9A-F]{8}){4}")
@@ -201,6 +205,8 @@ class Site:
             handler = self.info
         elif path.startswith(DOWNLOAD_PREFIX):
             handler = self.download
+        elif path == OUTCOME_PATH:
+            handler = self.outcome
         else:
             return _text(start_response, "404 Not Found", "no such page")
         method = environ.get("REQUEST_METHOD")
@@ -302,6 +308,33 @@ class Site:
             reply += b"<MSISHA256>%s</MSISHA256><MSISIZE>%d</MSISIZE>" % (
                 product.package_sha256.encode("ascii"), product.package_size)
         return reply
+
+    def outcome(self, environ, start_response, head=False):
+        # One pass over the query; the first value of each parameter counts, as for `session`.
+        values = {}
+        for part in environ.get("QUERY_STRING", "").encode("latin-1").split(b"&"):
+            key, _, value = part.partition(b"=")
+            values.setdefault(urllib.parse.unquote_to_bytes(key), urllib.parse.unquote_to_bytes(value))
+        try:
+            outcome, detail, version, arch = outcomes.check(values)
+        except outcomes.BadReport as e:
+            return _text(start_response, "400 Bad Request", str(e))
+        raw = values[b"session"]
+        # Verified as an information request's identifier is.  The old form is known or not by its
+        # download's row, which the loader looks up: nothing in the answer depends on it.
+        if identifiers.verify(self.config.keys, raw) is not None:
+            form = "v"
+        else:
+            form = "o" if OLD_ID_FORM.fullmatch(raw) else "u"
+        try:
+            if not head:
+                self.journal.append(["O", utc_time(time.time()), self.journal.line_id(), form, outcome, detail,
+                                     version, arch, str(len(raw)), stored_text(raw, MAX_SESSION_BYTES)])
+        except JournalError as e:
+            self._log(environ, "outcome report refused: %s" % e)
+            return _text(start_response, "503 Service Unavailable", "the report cannot be recorded right now")
+        start_response("204 No Content", [("Cache-Control", "no-store")])
+        return []
 
 
 def create_app(config_path):

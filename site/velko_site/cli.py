@@ -21,19 +21,27 @@ import tempfile
 
 from .app import Stubs
 from .config import ConfigError, load_config
-from . import identifiers, loader, report_html
-from .db import Database, DatabaseError, totals, utc_now
+from . import identifiers, loader, report, report_html
+from .db import Database, DatabaseError, utc_now
 from .serve import THREADS, gunicorn_command
 
 
-def format_report(rows):
-    """The report's lines: one per product and campaign, with the share of copies that were run."""
-    lines = ["%-20s %-20s %10s %8s %7s" % ("product", "campaign", "downloaded", "run", "ratio")]
-    for product, campaign, downloaded, run in rows:
-        lines.append("%-20s %-20s %10d %8d %6.1f%%"
-                     % (product, campaign or "(none)", downloaded, run, 100.0 * run / downloaded))
-    if not rows:
-        lines.append("(no downloads yet)")
+def format_report(cells, failures):
+    """The report's lines: the funnel, one line per product and campaign (report.funnel_table's
+    cells), then, after a blank line, the most common failures (report.failure_table's cells)."""
+    lines = ["%-20s %-20s %10s %8s %7s %9s %9s" % report.FUNNEL_HEADINGS]
+    for product, campaign, *numbers in cells:
+        label = "%-41s" % product if product == report.UNKNOWN else "%-20s %-20s" % (product, campaign)
+        lines.append(label + " %10s %8s %7s %9s %9s" % tuple(numbers))
+    if not cells or cells[0][0] == report.UNKNOWN:
+        lines.insert(1, "(no downloads yet)")
+    if cells:
+        lines += ["", "%-20s %-20s %-24s %-24s %6s" % report.FAILURE_HEADINGS]
+        for product, campaign, outcome, detail, copies in failures:
+            label = "%-41s" % product if product == report.UNKNOWN else "%-20s %-20s" % (product, campaign)
+            lines.append(label + " %-24s %-24s %6s" % (outcome, detail, copies))
+        if not failures:
+            lines.append("(no failures reported)")
     return lines
 
 
@@ -113,10 +121,12 @@ def main(argv=None):
     sub = p.add_subparsers(dest="command", required=True)
     for name, text in (("check", "check the configuration and load the stubs"),
                        ("init-db", "create the tables unless they exist (the site also does on start)"),
-                       ("report", "copies downloaded and run, per product and campaign")):
+                       ("report", "per product and campaign: copies downloaded, run, received, installed; "
+                                  "the most common failures")):
         sub.add_parser(name, help=text).add_argument("config")
     sub.choices["report"].add_argument("--html", metavar="FILE",
-                                       help="also write the report with a chart per day as one HTML page")
+                                       help="also write the report, with a chart per day and a funnel per "
+                                            "campaign, as one HTML page")
     sub.add_parser("hash", help="print the package_sha256 and package_size lines for a package file").add_argument("file")
     for name, text in (("load", "put this host's journals into the database, until stopped"),
                        ("backlog", "what this host's journals hold that is not loaded yet")):
@@ -163,11 +173,11 @@ def main(argv=None):
         elif args.command == "report":
             # Reads only: a database without the tables reports nothing and stays as it is.
             db = Database(config.database)
-            days = db.report_days()
-            lines = format_report(totals(days))
+            days, reported = db.report_all()
+            lines = format_report(report.funnel_table(days, reported)[1], report.failure_table(reported))
             freshness = freshness_lines(db.host_status())
             if args.html:
-                write_html(args.html, report_html.render(days, utc_now(), freshness))
+                write_html(args.html, report_html.render(days, utc_now(), freshness, reported))
             print("\n".join(lines + [""] + freshness))
         elif args.command == "load":
             if not args.once:

@@ -9,6 +9,10 @@ and compare it the same way.
                     MAX_SESSION_BYTES bytes, escaped, see app.stored_text), its length in bytes,
                     whether it named a download (known = 1), the time, and the journal line's
                     own key (line_id; NULL for requests recorded before the journal)
+    outcomes        one row per outcome report (outcomes.py): the journal line's key (line_id),
+                    the identifier as received and its length (as for info_requests), whether it
+                    named a download (known = 1), the outcome, its detail ('' for none), the stub's
+                    version and architecture, the time
     journal_offsets per host and journal, how many of its bytes are loaded
     journal_hosts   per host, what its loader last said: every line written before loaded_until
                     is loaded; at checked_at backlog_bytes bytes (backlog_lines whole lines,
@@ -28,6 +32,8 @@ import socket
 import sqlite3
 import threading
 import time
+
+from . import outcomes as outcome_codes
 
 # How long any one step with the database may take (connecting, waiting for SQLite's write lock,
 # a statement, a send that the other side does not acknowledge), in seconds: well below gunicorn's
@@ -71,6 +77,16 @@ SCHEMA = [
            backlog_lines BIGINT,
            backlog_bytes BIGINT NOT NULL,
            backlog_journals INTEGER NOT NULL)"""),
+    ("outcomes", """CREATE TABLE IF NOT EXISTS outcomes (
+           line_id TEXT PRIMARY KEY,
+           session TEXT NOT NULL,
+           session_length INTEGER NOT NULL,
+           known INTEGER NOT NULL,
+           outcome TEXT NOT NULL,
+           detail TEXT NOT NULL,
+           version TEXT NOT NULL,
+           arch TEXT NOT NULL,
+           reported_at TEXT NOT NULL)"""),
 ]
 # Columns added to a table made before them, each named <table>.<column>: missing (and added, before
 # the indexes that need it) only where the table is there without it.  info_requests.line_id: a
@@ -96,6 +112,41 @@ REPORT_DAYS = """
         FROM downloads d JOIN (%s) r ON r.session = d.ident
     ) AS events
     GROUP BY product, campaign, day""" % FIRST_RUNS
+
+
+def _listed(codes):
+    return ", ".join("'%s'" % code for code in codes)
+
+
+# Per product and campaign, the copies whose runs reported receiving their package and those that
+# reported installing it: each copy once, however often it ran.  The outcome codes are the site's
+# own constants (outcomes.py), written into the query as literals.
+REPORT_FUNNEL = """
+    SELECT d.product, d.campaign,
+           COUNT(DISTINCT CASE WHEN o.outcome IN (%s) THEN o.session END),
+           COUNT(DISTINCT CASE WHEN o.outcome IN (%s) THEN o.session END)
+    FROM outcomes o JOIN downloads d ON d.ident = o.session
+    WHERE o.known = 1
+    GROUP BY d.product, d.campaign""" % (_listed(outcome_codes.RECEIVED), _listed(outcome_codes.INSTALLED))
+# Per product and campaign, each failure (outcome and detail) and the copies that reported it.
+REPORT_FAILURES = """
+    SELECT d.product, d.campaign, o.outcome, o.detail, COUNT(DISTINCT o.session)
+    FROM outcomes o JOIN downloads d ON d.ident = o.session
+    WHERE o.known = 1 AND o.outcome IN (%s)
+    GROUP BY d.product, d.campaign, o.outcome, o.detail""" % _listed(outcome_codes.FAILURES)
+# The same of the identifiers the site did not hand out, all together: the identifiers that
+# reported, those that received their package, those that installed; and their failures.
+REPORT_UNKNOWN = """
+    SELECT COUNT(DISTINCT session),
+           COUNT(DISTINCT CASE WHEN outcome IN (%s) THEN session END),
+           COUNT(DISTINCT CASE WHEN outcome IN (%s) THEN session END)
+    FROM outcomes WHERE known = 0""" % (_listed(outcome_codes.RECEIVED), _listed(outcome_codes.INSTALLED))
+REPORT_UNKNOWN_FAILURES = """
+    SELECT outcome, detail, COUNT(DISTINCT session) FROM outcomes
+    WHERE known = 0 AND outcome IN (%s)
+    GROUP BY outcome, detail""" % _listed(outcome_codes.FAILURES)
+# How many of a campaign's failures the report lists, the most common first.
+TOP_FAILURES = 5
 
 
 class DatabaseError(Exception):
@@ -372,19 +423,47 @@ class Database:
         """[(product, campaign, day, downloaded, run)], sorted: per day (YYYY-MM-DD, UTC), the
         copies downloaded and the copies first run that day; none for a database without the
         tables (a site that never started), which is left as it is."""
+        return self.report_all()[0]
+
+    def report_outcomes(self):
+        """What the copies' outcome reports say: an Outcomes.  Empty for a database without the
+        tables (a site that never started, or one older than the reports), which is left as it is."""
+        return self.report_all()[1]
+
+    def report_all(self):
+        """(report_days(), report_outcomes()), both read from one snapshot of the records: a
+        loader's commit between the two cannot make the funnel count the outcomes of copies the
+        days do not have."""
         if not self.postgres and not os.path.exists(self.url):
-            return []
-        if {"downloads", "info_requests"} & set(self.missing_schema()):
-            return []
+            return [], Outcomes()
+        missing = set(self.missing_schema())
+        if {"downloads", "info_requests"} & missing:
+            return [], Outcomes()
+
         def work(execute):
             if self.postgres:
+                # One snapshot for every statement (READ COMMITTED takes one per statement; SQLite's
+                # read transaction keeps one already).
+                execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
                 # Room to group the requests in memory rather than in files (PostgreSQL's default is
                 # 4 MB), and no compiling of a query that runs once: on a history of a million
                 # downloads and three million requests 2.7 s instead of 4.2 s.
                 execute("SET LOCAL work_mem = '64MB'")
                 execute("SET LOCAL jit = off")
-            return execute(REPORT_DAYS).fetchall()
-        return sorted((p, c, day, int(d), int(r)) for p, c, day, d, r in self.transaction(work, write=False))
+            days = execute(REPORT_DAYS).fetchall()
+            if "outcomes" in missing:
+                return days, None
+            return days, (execute(REPORT_FUNNEL).fetchall(), execute(REPORT_FAILURES).fetchall(),
+                          execute(REPORT_UNKNOWN).fetchone(), execute(REPORT_UNKNOWN_FAILURES).fetchall())
+        days, reported = self.transaction(work, write=False)
+        days = sorted((p, c, day, int(d), int(r)) for p, c, day, d, r in days)
+        if reported is None:
+            return days, Outcomes()
+        funnel, failures, unknown, unknown_failures = reported
+        return days, Outcomes({(p, c): (int(received), int(installed)) for p, c, received, installed in funnel},
+                              [(p, c, o, d, int(n)) for p, c, o, d, n in failures],
+                              tuple(int(n) for n in unknown),
+                              [(None, None, o, d, int(n)) for o, d, n in unknown_failures])
 
     def product_of(self, ident):
         """The product of the download `ident` (text), or None when there is none; a read of its
@@ -407,6 +486,35 @@ class Database:
     def report(self):
         """[(product, campaign, downloaded, run)], sorted by product and campaign."""
         return totals(self.report_days())
+
+
+class Outcomes:
+    """The outcome reports as the report shows them.
+
+    funnel: {(product, campaign): (received, installed)}, copies counted once each;
+    failures: [(product, campaign, outcome, detail, copies)];
+    unknown: (identifiers that reported, received, installed) of the identifiers the site did
+    not hand out, and unknown_failures their failures, as failures with product and campaign None."""
+
+    def __init__(self, funnel=None, failures=(), unknown=(0, 0, 0), unknown_failures=()):
+        self.funnel = funnel or {}
+        self.failures = list(failures)
+        self.unknown = unknown
+        self.unknown_failures = list(unknown_failures)
+
+    def most_common_failures(self, top=TOP_FAILURES):
+        """{(product, campaign): [(outcome, detail, copies)]}, the `top` most common of each (most
+        copies first, then by outcome and detail), the unknown identifiers' under (None, None)."""
+        grouped = collections.defaultdict(list)
+        for product, campaign, outcome, detail, copies in self.failures + self.unknown_failures:
+            grouped[product, campaign].append((outcome, detail, copies))
+        return {key: sorted(rows, key=lambda r: (-r[2], r[0], r[1]))[:top] for key, rows in grouped.items()}
+
+
+def funnel_rows(day_rows, reported):
+    """[(product, campaign, downloaded, run, received, installed)], sorted, from
+    Database.report_days()'s rows and Database.report_outcomes()'s Outcomes."""
+    return [(p, c, d, r) + reported.funnel.get((p, c), (0, 0)) for p, c, d, r in totals(day_rows)]
 
 
 def totals(day_rows):

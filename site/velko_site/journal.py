@@ -12,11 +12,13 @@ to a new journal), and once loaded it can go.  Each record is one line, written 
     I  at  line-id  form  length  session                an information request; form: v (a
                                                          verified identifier), o (the old form),
                                                          u (neither); line-id is unique to the line
+    O  at  line-id  form  outcome  detail  version       how a run ended (outcomes.py), reported by
+       arch  length  session                             the stub; form, length and session as for I
 
 `at` is UTC text as the database stores it; the other fields hold no blank, tab or line break
-(identifiers, names and app.stored_text's escaped text).  A line the loader finds without its LF is
-not yet whole while its writer lives and a torn tail when it has gone; a line whose CRC does not
-match is never loaded.
+(identifiers, names, outcome codes and app.stored_text's escaped text; a detail may be empty).  A
+line the loader finds without its LF is not yet whole while its writer lives and a torn tail when
+it has gone; a line whose CRC does not match is never loaded.
 
 Durability: a record is in the kernel's page cache once write() returns, before the request is
 answered, so a crash of the process loses nothing.  A background thread fsync()s the journal every

@@ -7,19 +7,22 @@
 Each pass reads every journal of the configuration's folder from the offset the database holds
 for it (journal_offsets, per host and journal), and loads its whole lines in batches of at most
 BATCH_LINES.  One transaction per batch inserts its rows, each by a key of its own (a download by
-its identifier, an information request by its line id) with ON CONFLICT, and moves the journal's
-offset past them: a loader stopped at any point, even killed in the middle of a batch, has either
-loaded a batch and moved its offset or done neither, and a batch loaded twice adds nothing.
+its identifier, an information request or an outcome report by its line id) with ON CONFLICT, and
+moves the journal's offset past them: a loader stopped at any point, even killed in the middle of a
+batch, has either loaded a batch and moved its offset or done neither, and a batch loaded twice
+adds nothing.
 
 A journal whose worker has gone (its lock can be taken) and that is loaded to its end is removed,
 with its offset.  A last line without its line feed is then a torn tail (the worker died in the
 middle of writing it, or the disk was full): it is never loaded.  A whole line whose CRC does not
 match is skipped and counted in the log.
 
-An information request with a verified identifier makes the identifier's download row if it has
-none (the product, the campaign and the mint time are in the identifier): a download line lost at a
-power cut still counts, so the copies run never exceed the copies downloaded.  When the download's
-own line comes after, it adds its referrer and exact time to that row.
+An information request or an outcome report with a verified identifier makes the identifier's
+download row if it has none (the product, the campaign and the mint time are in the identifier): a
+download line lost at a power cut still counts, so the copies run never exceed the copies
+downloaded.  When the download's own line comes after, it adds its referrer and exact time to that
+row.  An outcome report of an identifier the site did not hand out is kept with known = 0, counted
+apart from every campaign.
 
 Only one loader runs a pass on a folder at a time (an flock on `.loader.lock` in it); two hosts
 over one database each load their own folder, under their own host name.
@@ -82,11 +85,19 @@ def derived_time(seconds):
 
 
 def rows_of(lines):
-    """(downloads, requests, derived, bad) of whole lines: downloads [(ident, product, campaign,
-    referrer, at)], requests [(line_id, session, length, form, at)], derived [(ident, product,
-    campaign, '', minted at)] for the verified identifiers requests name, and how many lines were
-    not loadable."""
-    downloads, requests, derived, bad = [], [], {}, 0
+    """(downloads, requests, derived, bad, reports) of whole lines: downloads [(ident, product,
+    campaign, referrer, at)], requests [(line_id, session, length, form, at)], derived [(ident,
+    product, campaign, '', minted at)] for the verified identifiers requests and reports name, how
+    many lines were not loadable, and reports [(line_id, session, length, form, outcome, detail,
+    version, arch, at)]."""
+    downloads, requests, derived, bad, reports = [], [], {}, 0, []
+
+    def derive(session):
+        described = identifiers.describe(session.encode("ascii"))
+        if described:
+            product, campaign, minted = described
+            derived.setdefault(session, (session, product, campaign, "", derived_time(minted)))
+
     for line in lines:
         fields = decode(line)
         if fields and fields[0] == "D" and len(fields) == 6:
@@ -96,13 +107,17 @@ def rows_of(lines):
                 and fields[4].isdigit():
             _, at, line_id, form, length, session = fields
             requests.append((line_id, session, int(length), form, at))
-            described = identifiers.describe(session.encode("ascii")) if form == "v" else None
-            if described:
-                product, campaign, minted = described
-                derived.setdefault(session, (session, product, campaign, "", derived_time(minted)))
+            if form == "v":
+                derive(session)
+        elif fields and fields[0] == "O" and len(fields) == 10 and fields[3] in ("v", "o", "u") \
+                and fields[8].isdigit():
+            _, at, line_id, form, outcome, detail, version, arch, length, session = fields
+            reports.append((line_id, session, int(length), form, outcome, detail, version, arch, at))
+            if form == "v":
+                derive(session)
         else:
             bad += 1
-    return downloads, requests, list(derived.values()), bad
+    return downloads, requests, list(derived.values()), bad, reports
 
 
 def _insert(execute, head, width, rows, tail=""):
@@ -116,7 +131,7 @@ def load_batch(db, host, journal, offset, lines, status=None):
     """Loads `lines` (whole lines of `journal`) and sets its offset to `offset`, in one
     transaction; with status (loaded_until or None, backlog_lines, backlog_bytes,
     backlog_journals) the host's row too.  Returns how many lines were not loadable."""
-    downloads, requests, derived, bad = rows_of(lines)
+    downloads, requests, derived, bad, reports = rows_of(lines)
 
     def work(execute):
         if db.postgres:
@@ -130,7 +145,8 @@ def load_batch(db, host, journal, offset, lines, status=None):
         _insert(execute, "INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at)", 5,
                 derived, " ON CONFLICT (ident) DO NOTHING")
         # The old form is known when its download is there (loaded now, or before).
-        old = sorted({session for _, session, _, form, _ in requests if form == "o"})
+        old = sorted({session for _, session, _, form, _ in requests if form == "o"}
+                     | {report[1] for report in reports if report[3] == "o"})
         found = set()
         for n in range(0, len(old), ROWS_PER_STATEMENT):
             part = old[n:n + ROWS_PER_STATEMENT]
@@ -139,6 +155,13 @@ def load_batch(db, host, journal, offset, lines, status=None):
         _insert(execute, "INSERT INTO info_requests (line_id, session, session_length, known, requested_at)", 5,
                 [(line_id, session, length, 1 if form == "v" or session in found else 0, at)
                  for line_id, session, length, form, at in requests],
+                " ON CONFLICT (line_id) DO NOTHING")
+        # Reports of identifiers the site did not hand out are kept with known = 0: counted apart,
+        # never joined to a download.
+        _insert(execute, "INSERT INTO outcomes (line_id, session, session_length, known, outcome, detail, version, "
+                "arch, reported_at)", 9,
+                [(line_id, session, length, 1 if form == "v" or session in found else 0, outcome, detail, version,
+                  arch, at) for line_id, session, length, form, outcome, detail, version, arch, at in reports],
                 " ON CONFLICT (line_id) DO NOTHING")
         execute("INSERT INTO journal_offsets (host, journal, loaded_bytes) VALUES (?, ?, ?) "
                 "ON CONFLICT (host, journal) DO UPDATE SET loaded_bytes = excluded.loaded_bytes",

@@ -118,12 +118,32 @@ def records(database):
         db.close()
 
 
+def outcomes(database):
+    """The outcome reports of the site's database once the loaders of the sites started on it have
+    caught up: a sorted list of (session, session_length, known, outcome, detail, version, arch)."""
+    for config in list(_SITES.get(database, [])):
+        load(config)
+    db = Database(database)
+    try:
+        return sorted(db.rows("SELECT session, session_length, known, outcome, detail, version, arch FROM outcomes"))
+    finally:
+        db.close()
+
+
+def sends_outcome(stub):
+    """Whether the stub at `stub` reports how its run ended: it carries the report's query (as
+    UTF-16 text, or 8-bit)."""
+    with open(stub, "rb") as f:
+        data = f.read()
+    return any(text in data for text in (b"outcome=", "outcome=".encode("utf-16-le")))
+
+
 def report(config):
     """The rows of `velko-site report` as lists of their words, without the heading."""
     for each in list(_SITES.get(load_config(config).database, [])):
         load(each)
     out = subprocess.run([SITE_COMMAND, "report", config], check=True, capture_output=True, text=True).stdout
-    table = out.split("\n\n")[0]  # the freshness lines follow a blank line
+    table = out.split("\n\n")[0]  # the failures and the freshness lines follow, each after a blank line
     return [line.split() for line in table.splitlines()[1:]]
 
 
@@ -304,7 +324,7 @@ class PostgresServer:
         database on a server that lives for several tests."""
         Database(self.url).transaction(lambda execute: [
             execute("DROP TABLE IF EXISTS %s" % t)
-            for t in ("downloads", "info_requests", "journal_offsets", "journal_hosts")])
+            for t in ("downloads", "info_requests", "outcomes", "journal_offsets", "journal_hosts")])
 
     def _run(self, *command):
         done = subprocess.run(self.user + [os.path.join(self.bin, command[0]), *command[1:]], cwd=self.folder,

@@ -100,6 +100,18 @@ class SchemaCases:
         self.assertEqual(done.stdout.splitlines()[1:], ["(no downloads yet)", "", "no loader has reported yet"])
         self.assertEqual(self.db().missing_schema() if self.exists() else "no database", self.nothing)
 
+    def test_a_database_older_than_the_outcome_reports_is_reported_as_it_is(self):
+        """The site upgraded, the report run before the loader has made the new table: the copies
+        are reported with nothing received or installed, and the table is still not made."""
+        db = self.db()
+        db.ensure_schema()
+        db.transaction(lambda execute: [execute("DROP TABLE outcomes"), execute(
+            "INSERT INTO downloads VALUES ('A1', 'demo', '', '', '2026-03-01T00:00:00.000000Z')")])
+        done = self.report()
+        self.assertEqual((done.returncode, done.stderr), (0, ""))
+        self.assertEqual(done.stdout.splitlines()[1].split(), ["demo", "(none)", "1", "0", "0.0%", "0", "0"])
+        self.assertEqual(db.missing_schema(), ["outcomes"])
+
 
 class PostgresSchemaTest(SchemaCases, unittest.TestCase):
     nothing = [name for name, _ in SCHEMA]

@@ -61,8 +61,20 @@ class FlowCases:
                                             (ids[1], "demo", "spring", ""), (ids[2], "demo", "", "")]))
         # The stub sent the identifier of its own copy.
         self.assertEqual(requests, sorted([(ids[0], len(ids[0]), 1), (ELSEWHERE_ID, len(ELSEWHERE_ID), 0)]))
-        self.assertEqual(support.report(self.config), [["demo", "(none)", "1", "0", "0.0%"],
-                                                       ["demo", "spring", "2", "1", "50.0%"]])
+        # The run said how it ended, once, for its own copy: as the stub it is, in its version (the
+        # one its user agent names) and architecture; the funnel counts the copy received and
+        # installed.  (A stub that sends no such report leaves the two steps at 0.)
+        reports = support.outcomes(self.database())
+        if support.sends_outcome(h.STUB_EXE):
+            version = self.packages.requests[0].header("User-Agent").split()[-1]
+            self.assertEqual(reports, [(ids[0], len(ids[0]), 1, "installed", "", version,
+                                        os.environ.get("VELKO_ARCH", "x86"))])
+            funnel = ["1", "1"]
+        else:
+            self.assertEqual(reports, [])
+            funnel = ["0", "0"]
+        self.assertEqual(support.report(self.config), [["demo", "(none)", "1", "0", "0.0%", "0", "0"],
+                                                       ["demo", "spring", "2", "1", "50.0%"] + funnel])
 
 
 class SqliteFlowTest(FlowCases, h.StubTestCase):
