@@ -28,6 +28,7 @@ struct StubState {
   HWND statusLine;   // the status line, a static control: what assistive technology reads
   HFONT statusFont;  // its font, for the window's current DPI
   char downloadId[kDownloadIdCapacityBytes];
+  bool reportLeftRunning;  // the outcome report outlived its time limit, on a thread of its own
 };
 
 // Length in bytes of the identifier up to its first NUL byte.

@@ -52,7 +52,8 @@ enum class InstallResult {
 // that cannot be opened is left in place; otherwise the log is deleted. Always deletes the package
 // file at the end. When the log's path cannot be composed nothing is installed: kNoTempFolder, and
 // the package is deleted. When msiexec cannot be started: kNotStarted, with the reason in
-// GetLastError().
+// GetLastError(). `exitCode` (may be null) receives msiexec's last exit code, 0 when it never ended
+// with one.
 InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
                                 const wchar_t* keyPath = kDownloadIdsKeyPath,
-                                DWORD busyWaitMs = kInstallerBusyWaitMs);
+                                DWORD busyWaitMs = kInstallerBusyWaitMs, DWORD* exitCode = nullptr);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/strings.h"
+#include "net/failure_class.h"
 #include "net/info_reply.h"
 
 // Fetches `url` into `response` (emptied first), byte for byte, while the window keeps painting (the
@@ -10,10 +11,12 @@
 // failure. A request still running after 60 seconds is abandoned as a receive failure. Returns false
 // when the request failed, with the text for the user in `failure`; `response` then holds whatever
 // arrived before the failure. A proxy that answers 407 gets the request once more with the platform's
-// integrated sign-on; if it refuses again, the result is kProxyRefused.
+// integrated sign-on; if it refuses again, the result is kProxyRefused. `seen` (may be null) receives
+// the reply's HTTP status, whatever the result, and what ended a request that failed.
 enum class FetchResult {
   kOk,
   kFailed,         // `failure` says why; what arrived is in `response`
   kProxyRefused,   // the proxy asked for credentials, also after the integrated sign-on: nothing arrived
 };
-FetchResult FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure);
+FetchResult FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure,
+                          TransferFailure* seen = nullptr);

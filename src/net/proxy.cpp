@@ -191,11 +191,16 @@ bool LookUp(const wchar_t* url, bool secure, ProxyChoice& choice) {
 
 }  // namespace
 
-bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice) {
-  SetDefault(choice);
+bool RememberedProxy(const wchar_t* host, bool secure, ProxyChoice& choice) {
   for (const Remembered& entry : remembered) {
     if (entry.used && entry.secure == secure && SameText(entry.host.c_str(), host)) return CopyChoice(entry.choice, choice);
   }
+  return false;
+}
+
+bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice) {
+  SetDefault(choice);
+  if (RememberedProxy(host, secure, choice)) return true;
   if (!LookUp(url, secure, choice)) SetDefault(choice);
   for (Remembered& entry : remembered) {
     if (entry.used) continue;

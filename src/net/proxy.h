@@ -24,5 +24,10 @@ struct ProxyChoice {
 // The lookups of step 1 run on a thread of their own while the calling (UI) thread waits dispatching
 // window messages, and the run waits for them at most about 10 seconds in all: a lookup still running
 // then counts as one that found nothing, and later calls skip step 1.
-// Returns false only when memory runs out (`choice` is then the default).
+// Returns false only when memory runs out (`choice` is then the default). Called from one thread at a
+// time (the UI thread, or the outcome report's thread once the run's transfers are over).
 bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice);
+
+// The choice FindProxy already made in this run for `host` (https when `secure`), into `choice`,
+// without looking anything up. False when it made none (or memory runs out).
+bool RememberedProxy(const wchar_t* host, bool secure, ProxyChoice& choice);
