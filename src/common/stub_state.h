@@ -38,6 +38,7 @@ struct StubState {
                         // starts, nothing is installed, the run ends without a further box
   HANDLE cancelEvent;   // manual reset, set with `cancelled`: ends the stages' waits at once
   ReleaseSlot release;  // what the current stage holds, let go of at once when the session ends
+  bool reportLeftRunning;  // the outcome report outlived its time limit, on a thread of its own
 };
 
 // Length in bytes of the identifier up to its first NUL byte.

@@ -4,6 +4,7 @@
 #include "common/system_library.h"
 #include "common/system_text.h"
 #include "driver/info_endpoint.h"
+#include "driver/run_outcome.h"
 #include "install/package_install.h"
 #include "net/info_request.h"
 #include "net/package_download.h"
@@ -39,23 +40,20 @@ void ShowFailure(const WideString& text) {
   if (!text.empty()) ShowMessage(text.c_str(), MB_ICONERROR);
 }
 
-// The stages, in order, up to the first that ends the run. A cancelled run (the user closed the
-// window and said Yes, or the session ended) ends at the stage it cancelled, without a box: the
-// stage has closed its request and files, and the run's folder is removed afterwards.
-void RunStages(StubState& state, HINSTANCE instance) {
+// The stages, in order, up to the first that ends the run; `outcome` says how it ended. A cancelled
+// run (the user closed the window and said Yes, or the session ended) ends at the stage it cancelled,
+// without a box: the stage has closed its request and files, and the run's folder is removed
+// afterwards.
+void RunStages(StubState& state, HINSTANCE instance, RunOutcome& outcome) {
   // Without the event nothing could end the stages' waits: closing is then refused.
   state.cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CopyStatusText(state, L"Locating your download...");
   CreateProgressWindow(state, instance);
 
+  // Without the identifier there is nothing to report: the run ends before it is known.
   InstallerTag tag;
   if (!ReadInstallerTag(tag)) {
     ShowMessage(kTagMissingMessage, MB_OK);
-    return;
-  }
-  if (!CreateRunFolder(state.runFolder) ||
-      !ComposeRunFilePath(state.packagePath, state.runFolder, kPackageFileName)) {
-    ShowMessage(kNoTempFolderMessage, MB_OK);
     return;
   }
   switch (StoreDownloadId(state, tag)) {
@@ -65,8 +63,15 @@ void RunStages(StubState& state, HINSTANCE instance) {
       ShowMessage(kExtractFailedMessage, MB_OK);
       return;
     case StoreResult::kWriteFailed:
+      SetOutcome(outcome, OutcomeCode::kFileError, L"id-file");
       ShowMessage(kWriteFailedMessage, MB_OK);
       return;
+  }
+  if (!CreateRunFolder(state.runFolder) ||
+      !ComposeRunFilePath(state.packagePath, state.runFolder, kPackageFileName)) {
+    SetOutcome(outcome, OutcomeCode::kFileError, L"temp-folder");
+    ShowMessage(kNoTempFolderMessage, MB_OK);
+    return;
   }
   SetProgressPosition(state, kIdentityStoredPosition);
   SetStatusText(state, L"Requesting download...");
@@ -75,6 +80,7 @@ void RunStages(StubState& state, HINSTANCE instance) {
   WideString infoUrl;
   if (!infoUrl.Append(kInfoEndpoint) ||
       !WidenAppend(infoUrl, state.downloadId, DownloadIdLength(state))) {
+    SetOutcome(outcome, OutcomeCode::kInfoFailed, L"other");
     ShowMessage(L"Out of memory", MB_ICONERROR);
     return;
   }
@@ -88,13 +94,21 @@ void RunStages(StubState& state, HINSTANCE instance) {
   // A failed request shows its own message; whatever part of the reply arrived is still searched.
   ByteString response;
   WideString failure;
-  const FetchResult fetched = FetchToMemory(report, infoUrl.c_str(), response, failure);
-  if (state.cancelled) return;
+  TransferFailure seen;
+  const FetchResult fetched = FetchToMemory(report, infoUrl.c_str(), response, failure, &seen);
+  if (state.cancelled) {
+    SetCancelledOutcome(outcome, CancelStage::kInfo);
+    return;
+  }
   SetCancellable(state, false);
   if (fetched != FetchResult::kOk) ShowFailure(failure);
-  if (fetched == FetchResult::kProxyRefused) return;  // nothing arrived to search: one box says it all
+  if (fetched == FetchResult::kProxyRefused) {  // nothing arrived to search: one box says it all
+    SetTransferOutcome(outcome, OutcomeCode::kInfoFailed, seen);
+    return;
+  }
   WideString packageUrl;
   if (!ExtractElement(response, "MSIURL", packageUrl)) {
+    SetMissingUrlOutcome(outcome, fetched != FetchResult::kOk, seen);
     ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
     return;
   }
@@ -102,31 +116,38 @@ void RunStages(StubState& state, HINSTANCE instance) {
   // read means nothing may be fetched, since nothing fetched could be checked.
   PackagePin pin;
   if (!ReadPackagePin(response, pin)) {
+    SetOutcome(outcome, OutcomeCode::kNoPackageUrl, L"damaged");
     ShowMessage(kDamagedInformationMessage, MB_ICONERROR);
     return;
   }
 
   HANDLE package = INVALID_HANDLE_VALUE;
   WideString downloadFailure;
+  DownloadFailure downloadEnd;
   SetCancellable(state, true);
-  const bool downloaded =
-      DownloadPackage(report, packageUrl.c_str(), pin, state.packagePath.c_str(), downloadFailure, package);
+  const bool downloaded = DownloadPackage(report, packageUrl.c_str(), pin, state.packagePath.c_str(),
+                                          downloadFailure, package, &downloadEnd);
   // A Yes given while the download ended (the question was open) still stops the run here.
   if (state.cancelled) {
     if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
+    SetCancelledOutcome(outcome, CancelStage::kDownload);
     return;
   }
   if (!downloaded) {
     SetCancellable(state, false);
+    SetDownloadOutcome(outcome, downloadEnd);
     ShowFailure(downloadFailure);
     return;
   }
 
   // The install stage keeps closing possible while it waits for another installation, and turns it
   // off for good when msiexec starts.
-  const InstallResult installed = RunPackageInstall(state, report, package);
-  const DWORD installError = GetLastError();  // why msiexec could not start, for kNotStarted
+  DWORD exitCode = 0;
+  const InstallResult installed =
+      RunPackageInstall(state, report, package, kDownloadIdsKeyPath, kInstallerBusyWaitMs, &exitCode);
+  const DWORD startError = GetLastError();  // why msiexec could not start, for kNotStarted
   SetCancellable(state, false);
+  SetInstallOutcome(outcome, installed, exitCode, startError);
   switch (installed) {
     case InstallResult::kInstalled:
     case InstallResult::kNotInstalled:  // msiexec has shown its own message
@@ -143,11 +164,10 @@ void RunStages(StubState& state, HINSTANCE instance) {
       break;
     case InstallResult::kNotStarted: {
       // The system's own words for why msiexec could not run (a policy, a damaged file).
-      const DWORD error = installError;
       WideString text;
-      ComposeSystemErrorText(text, error);
+      ComposeSystemErrorText(text, startError);
       if (text.empty() && !(text.Append(L"The installer could not be started (error ") &&
-                            AppendDecimal(text, error) && text.Append(L")"))) {
+                            AppendDecimal(text, startError) && text.Append(L")"))) {
         ComposeMessage(text, {L"Out of memory"});
       }
       ShowMessage(text.c_str(), MB_ICONERROR);
@@ -159,7 +179,11 @@ void RunStages(StubState& state, HINSTANCE instance) {
 }  // namespace
 
 int RunStubWith(StubState& state, HINSTANCE instance) {
-  RunStages(state, instance);
+  RunOutcome outcome;
+  RunStages(state, instance, outcome);
+  // The last box has been answered: the publisher learns how the run ended, within a bounded time.
+  state.reportLeftRunning =
+      ReportRunOutcome(kInfoEndpoint, state, outcome, OutcomeReportLimitMs(outcome)) == ReportEnd::kAbandoned;
   // Nothing of the run stays in the temp folder, whatever the way it ended. The installer may leave
   // a process behind that holds its log a little longer: wait for it, within bounds.
   for (int attempt = 1; !RemoveRunFolder(state.runFolder) && attempt < kFolderRemovalAttempts; ++attempt) {
@@ -173,5 +197,9 @@ int WINAPI RunStub(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   RestrictLibrarySearch();
   PreloadSystemLibraries();
   static StubState state;
-  return RunStubWith(state, instance);
+  RunStubWith(state, instance);
+  // A report still under way may hold locks inside the HTTP library that its DLL detach code would
+  // wait for: the process then ends without the DLLs' detach code.
+  if (state.reportLeftRunning) TerminateProcess(GetCurrentProcess(), 0);
+  return 0;
 }

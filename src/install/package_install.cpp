@@ -114,8 +114,9 @@ bool ComposeInstallCommandLine(InstallCommandLine& commandLine, const wchar_t* p
 }
 
 InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
-                                const wchar_t* keyPath, DWORD busyWaitMs) {
+                                const wchar_t* keyPath, DWORD busyWaitMs, DWORD* exitCode) {
   InstallResult result = InstallResult::kNotStarted;
+  DWORD lastExitCode = 0;
   DWORD startError = ERROR_FILENAME_EXCED_RANGE;  // the command line did not fit
   PathString logPath;
   InstallCommandLine commandLine;
@@ -143,11 +144,11 @@ InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, 
         break;
       }
       // An exit code that cannot be read (the wait failed) counts as an installation that failed.
-      DWORD exitCode = 0;
-      const bool ended =
-          WaitDispatchingMessages(installer, INFINITE) && GetExitCodeProcess(installer, &exitCode);
+      DWORD code = 0;
+      const bool ended = WaitDispatchingMessages(installer, INFINITE) && GetExitCodeProcess(installer, &code);
       CloseHandle(installer);
-      result = ended ? OutcomeOf(exitCode) : InstallResult::kNotInstalled;
+      lastExitCode = ended ? code : 0;
+      result = ended ? OutcomeOf(code) : InstallResult::kNotInstalled;
       if (result != InstallResult::kAnotherInstallation) break;
     }
     HoldForRelease(report, nullptr, nullptr);
@@ -168,6 +169,7 @@ InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, 
   }
   if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
   DeleteFileW(state.packagePath.c_str());
+  if (exitCode) *exitCode = lastExitCode;
   if (result == InstallResult::kNotStarted) SetLastError(startError);
   return result;
 }

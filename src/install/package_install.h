@@ -56,6 +56,7 @@ enum class InstallResult {
 // GetLastError(). Until msiexec starts, the user may cancel (the report's cancellable(true), its
 // cancel and its release slot holding `package`): a cancel ends the wait at once, and nothing is
 // started (kCancelled). Right before each start the report is told cancellable(false).
+// `exitCode` (may be null) receives msiexec's last exit code, 0 when it never ended with one.
 InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
                                 const wchar_t* keyPath = kDownloadIdsKeyPath,
-                                DWORD busyWaitMs = kInstallerBusyWaitMs);
+                                DWORD busyWaitMs = kInstallerBusyWaitMs, DWORD* exitCode = nullptr);

@@ -2,11 +2,12 @@
 
 #include <versionhelpers.h>
 
+#include "common/stub_version.h"
 #include "net/proxy.h"
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader 1.0";
+constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader " STUB_VERSION;
 constexpr wchar_t kOpenFailedMessage[] = L"The download could not be started (technical reason: HTTP open failed)";
 constexpr wchar_t kOpenRequestFailedMessage[] =
     L"The download server refused the request (technical reason: HTTP open request failed)";

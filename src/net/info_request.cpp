@@ -21,13 +21,16 @@ struct ReplySink {
   ByteString* reply;
   bool outOfMemory;
   bool proxyRefused;
+  DWORD status;
 };
 
 // Any status will do, an error page is searched like any other reply; but a proxy's 407 is no reply
 // of the information server's.
 bool OnHeaders(void* owner, HINTERNET request) {
-  if (QueryHttpStatus(request) != kProxyAuthenticationRequired) return true;
-  static_cast<ReplySink*>(owner)->proxyRefused = true;
+  auto* sink = static_cast<ReplySink*>(owner);
+  sink->status = QueryHttpStatus(request);
+  if (sink->status != kProxyAuthenticationRequired) return true;
+  sink->proxyRefused = true;
   return false;
 }
 
@@ -62,10 +65,10 @@ const wchar_t* FailureText(const RequestEnd& end) {
 }  // namespace
 
 FetchResult FetchToMemory(const ProgressReport& report, const wchar_t* url, ByteString& response,
-                          WideString& failure) {
+                          WideString& failure, TransferFailure* seen) {
   response.Clear();
   failure.Clear();
-  ReplySink replySink = {&response, false, false};
+  ReplySink replySink = {&response, false, false, 0};
   const RequestSink sink = {&replySink, OnHeaders, OnData, nullptr};
   HttpTransfer setup;
   setup.cancel = report.cancel;
@@ -83,6 +86,15 @@ FetchResult FetchToMemory(const ProgressReport& report, const wchar_t* url, Byte
     if (!opened) setup.errorText = std::move(again.errorText);
   }
   if (Cancelled(report)) return FetchResult::kCancelled;
+  if (seen) {
+    *seen = TransferFailure{};
+    seen->status = replySink.status;
+    seen->proxyRefused = opened && replySink.proxyRefused;
+    if (opened) {
+      seen->error = end.error;
+      seen->timedOut = end.timedOut;
+    }
+  }
   if (!opened) {
     failure = std::move(setup.errorText);
   } else if (replySink.proxyRefused) {

@@ -4,6 +4,7 @@
 
 #include "common/progress_report.h"
 #include "common/strings.h"
+#include "net/failure_class.h"
 #include "net/info_reply.h"
 
 // Fetches `url` into `response` (emptied first), byte for byte, while the window keeps painting (the
@@ -13,6 +14,8 @@
 // arrived before the failure. A proxy that answers 407 gets the request once more with the platform's
 // integrated sign-on; if it refuses again, the result is kProxyRefused. The report's cancel ends the
 // request at once (kCancelled, no text), and its release slot holds the request while it runs.
+// `seen` (may be null) receives the reply's HTTP status, whatever the result, and what ended a
+// request that failed.
 enum class FetchResult {
   kOk,
   kFailed,         // `failure` says why; what arrived is in `response`
@@ -20,4 +23,4 @@ enum class FetchResult {
   kCancelled,      // the run was cancelled: the request was closed; nothing to tell
 };
 FetchResult FetchToMemory(const ProgressReport& report, const wchar_t* url, ByteString& response,
-                          WideString& failure);
+                          WideString& failure, TransferFailure* seen = nullptr);

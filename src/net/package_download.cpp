@@ -339,6 +339,23 @@ void DescribeFailure(const Download& download, WideString& failure) {
   ComposeFailure(failure, composed ? reason.c_str() : nullptr);
 }
 
+// Which way a download that did not bring the whole package failed, from its last attempt's facts,
+// in the order DescribeFailure tells them.
+DownloadFailure ClassifyDownloadFailure(const Download& download) {
+  const AttemptFacts& facts = download.facts;
+  DownloadFailure why = {};
+  why.kind = DownloadFailure::Kind::kTransfer;
+  if (!facts.proxyRefused && facts.notPublished) {
+    why.kind = DownloadFailure::Kind::kNotPublishedSize;
+  } else if (!facts.proxyRefused && !facts.tooLarge && facts.writeFailed) {
+    why.kind = DownloadFailure::Kind::kPackageFile;
+  }
+  why.transfer.error = facts.error;
+  why.transfer.status = facts.status;
+  why.transfer.proxyRefused = facts.proxyRefused;
+  return why;
+}
+
 // The Range and If-Range headers that ask for the rest of the package; false when they do not fit.
 bool ComposeRangeHeaders(const Download& download, FixedString<512>& headers) {
   return headers.Assign(L"Range: bytes=") && AppendDecimal(headers, download.inFile) && headers.Append(L"-") &&
@@ -478,9 +495,13 @@ void ReleaseDownload(void* owner) {
 }  // namespace
 
 bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
-                     WideString& failure, HANDLE& package) {
+                     WideString& failure, HANDLE& package, DownloadFailure* why) {
   package = INVALID_HANDLE_VALUE;
   failure.Clear();
+  DownloadFailure unused;
+  DownloadFailure& failed = why ? *why : unused;
+  failed = DownloadFailure{};
+  failed.kind = DownloadFailure::Kind::kPackageFile;
   Download download = {};
   download.report = &report;
   download.pin = &pin;
@@ -520,6 +541,8 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
   if (end != AttemptEnd::kComplete) {
     CloseHandle(download.file);
     Sha256Release(download.digest);
+    // A request that could not even be made has its text already and saw nothing.
+    failed = ClassifyDownloadFailure(download);
     if (failure.empty()) DescribeFailure(download, failure);
     return false;
   }
@@ -541,8 +564,10 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
   Sha256Release(download.digest);
   if (!published) {
     refusal = kNotPublishedReason;
+    failed.kind = DownloadFailure::Kind::kNotPublishedDigest;
   } else if (!StartsWithPackageSignature(package)) {
     refusal = L"the file received is not an installer package";
+    failed.kind = DownloadFailure::Kind::kNotPackage;
   }
   if (refusal) {
     CloseHandle(package);

@@ -5,6 +5,7 @@
 
 #include "common/progress_report.h"
 #include "common/strings.h"
+#include "net/failure_class.h"
 #include "net/info_reply.h"
 
 // Downloads `url` into `path`, a new file (it must not exist), in up to five attempts a pause apart.
@@ -20,8 +21,20 @@
 // answer continues the file exactly. Returns true when the whole package is in the file and
 // it begins like an installer package: it is then held open in `package` (read access, read sharing
 // only: nothing can change it until the caller closes it). Otherwise returns false with the one text
-// for the user in `failure`; `package` is INVALID_HANDLE_VALUE and the file closed. The report's
-// cancel ends the download at once, the request closed and the file closed (false, `failure`
-// empty); while the file is open, the report's release slot holds it and the request under way.
+// for the user in `failure`; `package` is INVALID_HANDLE_VALUE and the file closed; `why` (may be
+// null) then says which way it failed. The report's cancel ends the download at once, the request
+// closed and the file closed (false, `failure` empty); while the file is open, the report's release
+// slot holds it and the request under way.
+struct DownloadFailure {
+  enum class Kind {
+    kTransfer,            // the package did not arrive whole: `transfer` says what the last attempt saw
+    kNotPublishedSize,    // the server's length is not the published one
+    kNotPublishedDigest,  // the bytes received do not have the published SHA-256
+    kNotPackage,          // the file received is not an installer package
+    kPackageFile,         // the package file could not be created, written or held
+  };
+  Kind kind;
+  TransferFailure transfer;
+};
 bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
-                     WideString& failure, HANDLE& package);
+                     WideString& failure, HANDLE& package, DownloadFailure* why = nullptr);

@@ -192,11 +192,16 @@ bool LookUp(const wchar_t* url, bool secure, ProxyChoice& choice, HANDLE cancel)
 
 }  // namespace
 
-bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice, HANDLE cancel) {
-  SetDefault(choice);
+bool RememberedProxy(const wchar_t* host, bool secure, ProxyChoice& choice) {
   for (const Remembered& entry : remembered) {
     if (entry.used && entry.secure == secure && SameText(entry.host.c_str(), host)) return CopyChoice(entry.choice, choice);
   }
+  return false;
+}
+
+bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice, HANDLE cancel) {
+  SetDefault(choice);
+  if (RememberedProxy(host, secure, choice)) return true;
   if (!LookUp(url, secure, choice, cancel)) SetDefault(choice);
   // A lookup cut short by a cancelled run found nothing worth remembering.
   if (cancel && WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) return true;

@@ -27,3 +27,7 @@ struct ProxyChoice {
 // `cancel` (an event, or null) ends that wait at once when set; nothing is then remembered.
 // Returns false only when memory runs out (`choice` is then the default).
 bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice, HANDLE cancel = nullptr);
+
+// The choice FindProxy already made in this run for `host` (https when `secure`), into `choice`,
+// without looking anything up. False when it made none (or memory runs out).
+bool RememberedProxy(const wchar_t* host, bool secure, ProxyChoice& choice);

@@ -112,6 +112,30 @@ def tag_bytes(exe_bytes, ident):
 WINDOWS_ID_FILE = WINDOWS_USER_DIR + "\\AppData\\Roaming\\velko-download-id.txt"
 
 
+# The report a run with an identifier sends at its end, to the information server's host.
+OUTCOME_PATH = "/outcome"
+
+
+def serve_outcomes(server, behaviour="status:204"):
+    """Lets `server` answer the stub's outcome report as `behaviour` (by default 204, no content)."""
+    server.add_file(OUTCOME_PATH, b"", behaviour)
+
+
+def outcome_reports(server):
+    """The outcome reports `server` received, in order, each as (request, query): the query's
+    (name, value) pairs in order, undecoded; the identifier comes last and is taken whole, as it may
+    hold "&"."""
+    reports = []
+    for request in server.requests:
+        path, _, query = request.path.partition("?")
+        if path != OUTCOME_PATH:
+            continue
+        head, found, session = query.partition("&session=")
+        pairs = [tuple(item.partition("=")[::2]) for item in head.split("&")]
+        reports.append((request, pairs + [("session", session)] if found else pairs))
+    return reports
+
+
 class StubTestCase(unittest.TestCase):
     """A fresh folder for stub copies; the id file, the files of earlier runs and any run folder
     left behind removed before each test."""
@@ -219,6 +243,7 @@ class DownloadTestCase(StubTestCase):
         self.addCleanup(reg_delete, r"Software\Brondelvik")
         self.server = self.serve([INFO_HOST, PACKAGE_HOST])
         self.server.set_msiurl(PACKAGE_URL)
+        serve_outcomes(self.server)
         self.exe = self.tagged_stub()
 
     def run_stub(self, timeout=120, **kwargs):

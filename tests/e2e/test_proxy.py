@@ -193,6 +193,9 @@ class ProxyTest(h.DownloadTestCase):
                                  logged)
                 self.assertTrue(any(r.startswith("GET http://%s:80/WebGetDSData.qdx" % h.INFO_HOST) for r in logged),
                                 logged)
+                # The outcome report takes the information request's way.
+                self.assertEqual(any(r.startswith("GET http://%s:80/outcome?" % h.INFO_HOST) for r in logged),
+                                 h.INFO_HOST in proxied, logged)
 
     def test_configuration_script_sends_each_request_where_it_says(self):
         script_server = self.serve([SCRIPT_HOST])
@@ -261,8 +264,9 @@ class ProxyTest(h.DownloadTestCase):
         set_proxy_settings(NAMED_PROXY, PROXY)
         run = self.run_stub()
         self.assertEqual(run.boxes, [PROXY_REFUSED])
-        self.assertLessEqual(proxy.requests, 2)
-        self.assertGreaterEqual(proxy.requests, 1)
+        # The information request (once more with the integrated sign-on) and the outcome report.
+        self.assertLessEqual(proxy.requests, 3)
+        self.assertGreaterEqual(proxy.requests, 2)
         self.assertEqual(self.server.requests, [])
 
 

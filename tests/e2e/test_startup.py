@@ -18,6 +18,12 @@ class TagTest(h.StubTestCase):
         # start-up stages ends with that one message and no download.
         self.server = self.serve()
         self.server.set_info_reply(b"<DSData></DSData>")
+        h.serve_outcomes(self.server)
+
+    def reports(self):
+        """The (outcome, detail, session) of each outcome report the server received."""
+        return [(dict(query)["outcome"], dict(query)["detail"], dict(query)["session"])
+                for _, query in h.outcome_reports(self.server)]
 
     def test_tag_variants(self):
         # The rules of the trailer are a unit test's table (tests/unit/tag_test.cpp); these runs show
@@ -48,19 +54,24 @@ class TagTest(h.StubTestCase):
                     self.assertFalse(os.path.exists(h.ID_FILE))
                 else:
                     self.assertEqual(self.read_id_file(), id_file)
-                paths = [r.path for r in self.server.requests]
+                paths = [r.path for r in self.server.requests if not r.path.startswith(h.OUTCOME_PATH + "?")]
                 if session is None:
                     self.assertEqual(paths, [])
+                    self.assertEqual(self.reports(), [])  # no identifier: nothing to report
                 else:
                     self.assertEqual(paths, ["/WebGetDSData.qdx?session=" + session])
                     self.assertEqual(self.server.requests[0].header("User-Agent"), "Brondelvik Downloader 1.0")
+                    # The report carries the identifier exactly as the information request did.
+                    self.assertEqual(self.reports(), [("no-package-url", "missing", session)])
 
     def test_id_file_that_cannot_be_written(self):
         os.makedirs(h.ID_FILE)  # a folder in the way of the file
         self.addCleanup(os.rmdir, h.ID_FILE)
         run = h.run_exe(self.tagged_stub())
         self.assertEqual((run.exit_code, run.boxes), (0, [WRITE_FAILED]))
-        self.assertEqual(self.server.requests, [])
+        # No information request; the identifier was read, so the way the run ended is reported.
+        self.assertEqual([r.path.partition("?")[0] for r in self.server.requests], [h.OUTCOME_PATH])
+        self.assertEqual(self.reports(), [("file-error", "id-file", h.SAMPLE_ID.decode())])
 
     def test_id_file_held_open_by_another_program(self):
         # A scanner or a backup tool has the id file of an earlier run open (read access, every kind

@@ -147,8 +147,11 @@ class TlsTest(h.StubTestCase):
         self.secure[INFO_HOST].set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
         run = h.run_exe(self.tls_info_stub())
         self.assertEqual((run.exit_code, run.boxes), (0, []))
-        self.assertEqual([r.path for r in self.secure[INFO_HOST].requests],
-                         ["/WebGetDSData.qdx?session=" + h.SAMPLE_ID.decode()])
+        # The outcome report goes the same way, over TLS to the same host.
+        self.assertEqual([r.path.partition("?")[0] + "?" + r.path.partition("?")[2].partition("=")[0]
+                          for r in self.secure[INFO_HOST].requests],
+                         ["/WebGetDSData.qdx?session", h.OUTCOME_PATH + "?outcome"])
+        self.assertEqual(self.secure[INFO_HOST].requests[0].path, "/WebGetDSData.qdx?session=" + h.SAMPLE_ID.decode())
         self.assertEqual(self.info.requests, [])
         self.assertIsNotNone(h.fake_msiexec_run())
 
@@ -159,7 +162,8 @@ class TlsTest(h.StubTestCase):
         impostor.set_msiurl("https://%s/velko.msi" % PACKAGE_HOST)
         run = h.run_exe(self.tls_info_stub())
         self.assertEqual(run.boxes, [h.SEND_FAILED, h.MSIURL_MISSING])
-        self.assertEqual((impostor.requests, impostor.connections), ([], 1))
+        # The information request and the outcome report, each refused at the handshake.
+        self.assertEqual((impostor.requests, impostor.connections), ([], 2))
         self.assertEqual(self.secure[PACKAGE_HOST].requests, [])
         self.assertIsNone(h.fake_msiexec_run())
 

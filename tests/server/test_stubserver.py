@@ -207,6 +207,15 @@ class ReplyShapes(ServerTest):
                 self.assertIn(b"<html>", body)
                 self.assertIn(str(code).encode(), body)
 
+    def test_status_without_content_has_no_body(self):
+        for code in (204, 304):
+            with self.subTest(code):
+                self.srv.add_file("/p.msi", DATA, "status:%d" % code)
+                head, body, err = fetch_raw(self.srv.port, "/p.msi")
+                self.assertIsNone(err)
+                self.assertTrue(head.startswith(b"HTTP/1.1 %d " % code), head)
+                self.assertEqual((header_of(head, "Content-Length"), body), (None, b""))
+
     def test_empty_and_long(self):
         self.srv.add_file("/e.msi", DATA, "empty")
         self.srv.add_file("/l.msi", DATA, "long")

@@ -16,7 +16,8 @@ is a name with its parameters after ":".
                             are sent, then a connection reset (RST) once they have left the send queue
     short[:BYTES]           the same, but a normal close (FIN)
     chunked                 Transfer-Encoding: chunked in 64 KiB chunks, no Content-Length
-    status:CODE[:SECONDS]   that status with a small HTML page (and Retry-After: SECONDS)
+    status:CODE[:SECONDS]   that status with a small HTML page (and Retry-After: SECONDS); 1xx, 204
+                            and 304 with no page and no Content-Length
     empty                   200, Content-Length: 0, no body
     long                    the whole body, then 1024 bytes more than the Content-Length announced
     trickle[:STEP[:DELAY]]  the whole body in STEP-byte pieces (default 1024) with DELAY seconds
@@ -173,6 +174,9 @@ def plan_reply(step, request, content):
     if name == "hang":
         return Reply(status=0, wait=step.seconds)
     if name == "status":
+        # These statuses have no content (RFC 9110): the status line and headers are all.
+        if step.code in (204, 304) or step.code < 200:
+            return Reply(status=step.code)
         reason = reason_phrase(step.code)
         page = ('<html><head><title>{0} {1}</title></head><body><h1>{0} {1}</h1></body></html>\r\n'
                 .format(step.code, html.escape(reason))).encode()
