@@ -47,7 +47,9 @@ class CancelTest(h.DownloadTestCase):
         self.server.add_file("/velko.msi", h.package(PACKAGE_SIZE))
 
     def requests_to(self, address):
-        return [r for r in self.server.requests if r.address == address]
+        """The run's requests to `address`, its outcome report left out."""
+        return [r for r in self.server.requests
+                if r.address == address and r.path.partition("?")[0] != h.OUTCOME_PATH]
 
     def wait_for(self, condition, seconds=30):
         deadline = time.time() + seconds
@@ -132,6 +134,10 @@ class CancelTest(h.DownloadTestCase):
                 if stage == "info":
                     self.assertEqual(self.requests_to(h.PACKAGE_HOST), [])
                 self.assert_nothing_installed(run)
+                # The publisher learns of it once, with the stage the run was cancelled in.
+                reports = [dict(query) for _, query in h.outcome_reports(self.server)]
+                self.assertEqual([(r["outcome"], r["detail"]) for r in reports],
+                                 [("cancelled", "info" if stage == "info" else "download")])
 
     def test_no_changes_nothing(self):
         cases = [
