@@ -3,6 +3,7 @@
 #include "common/run_folder.h"
 #include "common/system_library.h"
 #include "common/system_text.h"
+#include "common/texts.h"
 #include "driver/info_endpoint.h"
 #include "install/package_install.h"
 #include "net/info_request.h"
@@ -16,23 +17,14 @@ namespace {
 
 constexpr wchar_t kPackageFileName[] = L"velko-installer.msi";
 
-constexpr wchar_t kTagMissingMessage[] =
-    L"This installer is damaged, please try to download it again. (technical reason: magic not found)";
-constexpr wchar_t kExtractFailedMessage[] = L"The installer failed to extract the download-id";
-constexpr wchar_t kWriteFailedMessage[] = L"The installer failed to write the download-id";
-constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
-constexpr wchar_t kNoPackageUrlMessage[] =
-    L"The download server gave an invalid response (technical reason: MSIURL missing)";
-constexpr wchar_t kDamagedInformationMessage[] = L"The download information is damaged";
-constexpr wchar_t kRestartMessage[] = L"Restart your computer to finish the installation.";
-constexpr wchar_t kAnotherInstallationMessage[] =
-    L"Another installation is in progress. Please try again later.";
-
 constexpr int kIdentityStoredPosition = 10;
 
 // A run folder that cannot be removed yet is tried again, for at most about ten seconds.
 constexpr int kFolderRemovalAttempts = 40;
 constexpr DWORD kFolderRemovalPauseMs = 250;
+
+// Shows text `id` in a box.
+void ShowText(TextId id, UINT style) { ShowMessage(Text(id), style); }
 
 // Shows a transfer's failure text, if there is one.
 void ShowFailure(const WideString& text) {
@@ -41,37 +33,37 @@ void ShowFailure(const WideString& text) {
 
 // The stages, in order, up to the first that ends the run.
 void RunStages(StubState& state, HINSTANCE instance) {
-  CopyStatusText(state, L"Locating your download...");
+  CopyStatusText(state, Text(TextId::kLocatingStatus));
   CreateProgressWindow(state, instance);
 
   InstallerTag tag;
   if (!ReadInstallerTag(tag)) {
-    ShowMessage(kTagMissingMessage, MB_OK);
+    ShowText(TextId::kTagMissing, MB_OK);
     return;
   }
   if (!CreateRunFolder(state.runFolder) ||
       !ComposeRunFilePath(state.packagePath, state.runFolder, kPackageFileName)) {
-    ShowMessage(kNoTempFolderMessage, MB_OK);
+    ShowText(TextId::kNoTempFolder, MB_OK);
     return;
   }
   switch (StoreDownloadId(state, tag)) {
     case StoreResult::kOk:
       break;
     case StoreResult::kExtractFailed:
-      ShowMessage(kExtractFailedMessage, MB_OK);
+      ShowText(TextId::kExtractFailed, MB_OK);
       return;
     case StoreResult::kWriteFailed:
-      ShowMessage(kWriteFailedMessage, MB_OK);
+      ShowText(TextId::kWriteFailed, MB_OK);
       return;
   }
   SetProgressPosition(state, kIdentityStoredPosition);
-  SetStatusText(state, L"Requesting download...");
+  SetStatusText(state, Text(TextId::kRequestingStatus));
 
   // The identifier goes into the query as it is, byte for byte, without escaping.
   WideString infoUrl;
   if (!infoUrl.Append(kInfoEndpoint) ||
       !WidenAppend(infoUrl, state.downloadId, DownloadIdLength(state))) {
-    ShowMessage(L"Out of memory", MB_ICONERROR);
+    ShowText(TextId::kOutOfMemory, MB_ICONERROR);
     return;
   }
 
@@ -83,14 +75,14 @@ void RunStages(StubState& state, HINSTANCE instance) {
   if (fetched == FetchResult::kProxyRefused) return;  // nothing arrived to search: one box says it all
   WideString packageUrl;
   if (!ExtractElement(response, "MSIURL", packageUrl)) {
-    ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
+    ShowText(TextId::kNoPackageUrl, MB_ICONERROR);
     return;
   }
   // The publisher's digest and length of the package, when the reply has them: a pin that cannot be
   // read means nothing may be fetched, since nothing fetched could be checked.
   PackagePin pin;
   if (!ReadPackagePin(response, pin)) {
-    ShowMessage(kDamagedInformationMessage, MB_ICONERROR);
+    ShowText(TextId::kDamagedInformation, MB_ICONERROR);
     return;
   }
 
@@ -108,22 +100,23 @@ void RunStages(StubState& state, HINSTANCE instance) {
     case InstallResult::kNotInstalled:  // msiexec has shown its own message
       break;
     case InstallResult::kRestartNeeded:
-      ShowMessage(kRestartMessage, MB_ICONINFORMATION);
+      ShowText(TextId::kRestartNeeded, MB_ICONINFORMATION);
       break;
     case InstallResult::kAnotherInstallation:
-      ShowMessage(kAnotherInstallationMessage, MB_ICONWARNING);
+      ShowText(TextId::kAnotherInstallation, MB_ICONWARNING);
       break;
     case InstallResult::kNoTempFolder:
-      ShowMessage(kNoTempFolderMessage, MB_OK);
+      ShowText(TextId::kNoTempFolder, MB_OK);
       break;
     case InstallResult::kNotStarted: {
       // The system's own words for why msiexec could not run (a policy, a damaged file).
       const DWORD error = GetLastError();
       WideString text;
       ComposeSystemErrorText(text, error);
-      if (text.empty() && !(text.Append(L"The installer could not be started (error ") &&
-                            AppendDecimal(text, error) && text.Append(L")"))) {
-        ComposeMessage(text, {L"Out of memory"});
+      if (text.empty()) {
+        FixedString<11> code;
+        AppendDecimal(code, error);
+        ComposeText(text, TextId::kInstallerNotStarted, {code.c_str()});
       }
       ShowMessage(text.c_str(), MB_ICONERROR);
       break;
@@ -147,6 +140,8 @@ int WINAPI RunStub(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Before anything else can load a DLL: nothing planted beside the stub may be loaded.
   RestrictLibrarySearch();
   PreloadSystemLibraries();
+  // The user's language, before any text is shown and before other threads ask for texts.
+  LoadUserTexts();
   static StubState state;
   return RunStubWith(state, instance);
 }

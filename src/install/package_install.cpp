@@ -3,12 +3,10 @@
 #include "common/run_folder.h"
 #include "common/system_library.h"
 #include "common/message_wait.h"
+#include "common/texts.h"
 
 namespace {
 
-// The status line while the install stage waits and while msiexec runs.
-constexpr wchar_t kWaitingStatus[] = L"Waiting for another installation to finish...";
-constexpr wchar_t kInstallingStatus[] = L"Installing...";
 
 // How often the installer service's mutex is looked at while another installation runs.
 constexpr DWORD kBusyPollMs = 500;
@@ -67,7 +65,7 @@ bool InstallerServiceBusy() {
 // status line saying so. Returns at once when none runs.
 void WaitWhileInstallerBusy(const ProgressReport& report, DWORD limitMs) {
   if (!InstallerServiceBusy()) return;
-  ReportStatus(report, kWaitingStatus);
+  ReportStatus(report, Text(TextId::kWaitingStatus));
   const DWORD start = GetTickCount();
   for (;;) {
     const DWORD elapsed = GetTickCount() - start;
@@ -114,7 +112,7 @@ InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, 
     // ended with 1618 leaves a log of its own, which the next start overwrites.
     for (int start = 1; start <= kInstallerStarts; ++start) {
       WaitWhileInstallerBusy(report, busyWaitMs);
-      ReportStatus(report, kInstallingStatus);
+      ReportStatus(report, Text(TextId::kInstallingStatus));
       const HANDLE installer = StartInstaller(commandLine);
       if (!installer) {
         // An application control policy, a missing or damaged msiexec: the user is told why.

@@ -2,12 +2,12 @@
 
 #include <commctrl.h>
 
+#include "common/texts.h"
 #include "ui/window_dpi.h"
 
 namespace {
 
 constexpr wchar_t kClassName[] = L"progresswindow";
-constexpr wchar_t kCaption[] = L"Installing";
 // Sizes at 96 DPI (100%), scaled to the window's DPI: MulDiv(size, dpi, 96).
 constexpr int kBaseDpi = 96;
 constexpr int kWindowWidth = 340;
@@ -15,7 +15,8 @@ constexpr int kWindowHeight = 120;
 constexpr RECT kBarRect = {20, 20, 280, 37};
 constexpr int kTextX = 20;
 constexpr int kTextY = 44;
-constexpr int kFontHeight = 14;
+// The status line's font height where the system's message font cannot be read (pixels at 96 DPI).
+constexpr int kFallbackFontHeight = 12;
 
 // Posted to the main window when the status text changed: the UI thread puts it into the status
 // line (a notification thread must not wait for the UI thread, as a sent WM_SETTEXT would).
@@ -42,13 +43,19 @@ HBRUSH BackgroundBrush(bool highContrast) {
   return highContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
 }
 
-// Lays out the bar and the status line for `dpi`, with the status font of that size. The status
-// line runs from its origin to the right edge of the client area, where a long text is clipped.
+// Lays out the bar and the status line for `dpi`, with the system's message font for that DPI (a
+// face that Windows links to the other scripts' fonts, so that Japanese or Chinese texts get real
+// glyphs). The status line runs from its origin to the right edge of the client area, where a long
+// text is clipped.
 void LayOut(HWND window, StubState& state, UINT dpi) {
   const RECT bar = ScaledRect(kBarRect, dpi);
   if (state.progressBar) MoveWindow(state.progressBar, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
-  HFONT font = CreateFontW(Scale(kFontHeight, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
-                           VARIABLE_PITCH, L"Segoe UI");
+  LOGFONTW face = {};
+  if (!MessageFontForDpi(dpi, face)) {
+    face.lfHeight = -Scale(kFallbackFontHeight, dpi);
+    face.lfCharSet = DEFAULT_CHARSET;
+  }
+  HFONT font = CreateFontIndirectW(&face);
   RECT client;
   GetClientRect(window, &client);
   const int x = Scale(kTextX, dpi);
@@ -117,7 +124,7 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
   UINT dpi = SystemDpi();
   const POINT origin = CentredWindowOrigin(desktop, dpi);
 
-  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, kCaption, WS_VISIBLE, origin.x,
+  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, Text(TextId::kWindowCaption), WS_VISIBLE, origin.x,
                                      origin.y, Scale(kWindowWidth, dpi), Scale(kWindowHeight, dpi), nullptr, nullptr,
                                      instance, &state);
   if (!state.mainWindow) return;
