@@ -18,7 +18,7 @@ wchar_t g_units[kTableUnits];
 const wchar_t* g_texts[kTextCount];
 LANGID g_language = 0;
 bool g_userTextsChosen = false;
-wchar_t g_decimalSeparator[4] = L".";
+wchar_t g_decimalSeparator[4];  // empty until read: "."
 
 bool IsSimplifiedChinese(LANGID language) {
   const WORD sub = SUBLANGID(language);
@@ -109,7 +109,7 @@ const wchar_t* Text(TextId id) {
   return g_language != 0 && index < kTextCount ? g_texts[index] : L"";
 }
 
-const wchar_t* DecimalSeparator() { return g_decimalSeparator; }
+const wchar_t* DecimalSeparator() { return g_decimalSeparator[0] != 0 ? g_decimalSeparator : L"."; }
 
 void ComposeText(WideString& message, TextId id, std::initializer_list<const wchar_t*> args) {
   message.Clear();
