@@ -70,9 +70,11 @@ def run_folders():
 
 def wine_env(**extra):
     """The environment of a Wine command in the prefix: the prefix's architecture, quiet unless
-    WINEDEBUG says else."""
+    WINEDEBUG says else, and English with "." decimals (the locale C.UTF-8) whatever the caller's
+    locale, since the stub speaks the display language Wine takes from it (locale_env for another)."""
     env = dict(os.environ)
-    env.update(WINEARCH="win32" if ARCH == "x86" else "win64", WINEPREFIX=PREFIX, VELKO_ARCH=ARCH)
+    env.update(WINEARCH="win32" if ARCH == "x86" else "win64", WINEPREFIX=PREFIX, VELKO_ARCH=ARCH, LANG="C.UTF-8",
+               LC_ALL="C.UTF-8")
     env.setdefault("WINEDEBUG", "-all")
     env.update(extra)
     return env

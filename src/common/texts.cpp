@@ -31,10 +31,15 @@ bool SameLanguage(LANGID user, LANGID table) {
   return PRIMARYLANGID(user) != LANG_CHINESE || IsSimplifiedChinese(user) == IsSimplifiedChinese(table);
 }
 
+struct LanguageList {
+  LANGID* languages;
+  size_t capacity;
+  size_t count;
+};
+
 BOOL CALLBACK CollectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) {
-  auto* list = reinterpret_cast<LANGID*>(param);
-  // list[0] counts; the languages follow.
-  if (list[0] < kMostLanguages) list[1 + list[0]++] = language;
+  auto* list = reinterpret_cast<LanguageList*>(param);
+  if (list->count < list->capacity) list->languages[list->count++] = language;
   return TRUE;
 }
 
@@ -51,12 +56,10 @@ LANGID ChooseTextLanguage(LANGID user, const LANGID* available, size_t count) {
 }
 
 size_t AvailableTextLanguages(LANGID* out, size_t capacity) {
-  LANGID list[1 + kMostLanguages] = {};
+  LanguageList list = {out, capacity, 0};
   EnumResourceLanguagesW(GetModuleHandleW(nullptr), RT_RCDATA, MAKEINTRESOURCEW(kTextsResourceId), CollectLanguage,
-                         reinterpret_cast<LONG_PTR>(list));
-  const size_t count = list[0] < capacity ? list[0] : capacity;
-  for (size_t i = 0; i < count; ++i) out[i] = list[1 + i];
-  return count;
+                         reinterpret_cast<LONG_PTR>(&list));
+  return list.count;
 }
 
 bool LoadTexts(LANGID language) {

@@ -1,4 +1,5 @@
-// The one window of the stub: caption "Installing", a progress bar and a status line below it.
+// The one window of the stub: caption "Installing" (in the user's language), a progress bar and a
+// status line below it.
 #pragma once
 
 #include <windows.h>
