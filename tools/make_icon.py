@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Draws the stub's icon (a white download arrow on a blue rounded square) and writes res/velko.ico.
 
-Five 32-bit images of 128, 64, 48, 32 and 16 pixels. The three large ones are stored PNG-compressed
-(Windows Vista and later load PNG icon images); the two small ones as classic 32-bit DIBs with an
-AND mask, which every icon consumer reads. Standard library only; the output is deterministic.
+Five 32-bit images of 128, 64, 48, 32 and 16 pixels, each stored PNG-compressed: Windows Vista and
+later (and Wine) load PNG icon images of any size, and a PNG of this drawing is a tenth of a 32-bit
+bitmap with its mask. Standard library only; the output is deterministic.
 
 Usage: tools/make_icon.py [OUTPUT]   (default: res/velko.ico beside this script's repository)
 """
@@ -13,7 +13,6 @@ import sys
 import zlib
 
 SIZES = (128, 64, 48, 32, 16)
-PNG_SIZES = (128, 64, 48)
 
 BLUE = (0x1F, 0x6F, 0xC8)
 WHITE = (0xFF, 0xFF, 0xFF)
@@ -78,25 +77,11 @@ def png(size, rows):
             + chunk(b"IEND", b""))
 
 
-def dib(size, rows):
-    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, 0, 0, 0, 0, 0)
-    colour = b"".join(bytes((b, g, r, a)) for row in reversed(rows) for (r, g, b, a) in row)
-    mask_stride = ((size + 31) // 32) * 4
-    mask = bytearray()
-    for row in reversed(rows):
-        bits = bytearray(mask_stride)
-        for x, px in enumerate(row):
-            if px[3] == 0:
-                bits[x // 8] |= 0x80 >> (x % 8)
-        mask += bits
-    return header + colour + bytes(mask)
-
-
 def icon():
     images = []
     for size in SIZES:
         rows = pixels(size)
-        images.append((size, png(size, rows) if size in PNG_SIZES else dib(size, rows)))
+        images.append((size, png(size, rows)))
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, data in images:

@@ -159,8 +159,8 @@ class Run:
 def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, debug="-all,+msgbox", args=()):
     """Runs `exe` (with `args`) under Wine, answers each message box with Return and returns a Run.
 
-    on_box(index, text) is called when a box appears, before it is answered; on_start(process)
-    right after the start. After `timeout` seconds the run is killed, the prefix's wineserver is
+    on_box(index, text) is called when a box appears, before it is answered; when it returns True it
+    has answered the box itself, and Return is not pressed. on_start(process) right after the start. After `timeout` seconds the run is killed, the prefix's wineserver is
     restarted and AssertionError is raised.
     """
     started = time.time()
@@ -183,9 +183,8 @@ def run_exe(exe, timeout=120, on_box=None, on_start=None, env=None, cwd=None, de
         if m:
             text = unescape_wine(m.group(1))
             boxes.append(text)
-            if on_box:
-                on_box(len(boxes) - 1, text)
-            _dismiss_box(started + timeout)
+            if not (on_box and on_box(len(boxes) - 1, text)):
+                _dismiss_box(started + timeout)
 
     thread = threading.Thread(target=reader, daemon=True)
     thread.start()

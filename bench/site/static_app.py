@@ -7,7 +7,8 @@ the same gunicorn in the same run:
                                 journaled: what minting, tagging and streaming cost without the
                                 record
     /unrecorded-info            the information endpoint's answer for the default product, neither
-                                verified nor journaled
+                                verified nor journaled (whatever the query: the benchmark asks it
+                                with an information request's)
 """
 import os
 

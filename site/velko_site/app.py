@@ -67,7 +67,10 @@ def query_values(environ, name):
     values = []
     for part in raw.split(b"&"):
         key, _, value = part.partition(b"=")
-        if urllib.parse.unquote_to_bytes(key) == name:
+        if b"%" not in part:  # nothing to decode (every query a stub sends): urllib not called
+            if key == name:
+                values.append(value)
+        elif urllib.parse.unquote_to_bytes(key) == name:
             values.append(urllib.parse.unquote_to_bytes(value))
     return values
 
@@ -149,9 +152,19 @@ class Stubs:
         return b"".join(loaded.data if piece == loaded.shared else piece for piece in copy.pieces)
 
 
+# The last whole second utc_time() wrote, and its text: most records share their second.
+_utc_second = (None, "")
+
+
 def utc_time(seconds):
     """Unix seconds as the records store times (db.utc_now's form)."""
-    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + ".%06dZ" % int(seconds % 1 * 1e6)
+    global _utc_second
+    whole, text = _utc_second
+    if whole != int(seconds):
+        whole = int(seconds)
+        text = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(whole))
+        _utc_second = (whole, text)  # one tuple: a thread reads both or neither
+    return "%s.%06dZ" % (text, int(seconds % 1 * 1e6))
 
 
 def _plain(start_response, status, body, extra=()):
@@ -179,6 +192,7 @@ class Site:
         self.stubs = Stubs(config.products)
         self.journal = Journal(config.journal)
         self.db = Database(config.database, serving=True)
+        self.replies = {name: self._reply(product) for name, product in config.products.items()}
         print("%s %d" % (READY, os.getpid()), file=sys.stderr, flush=True)
 
     def __call__(self, environ, start_response):
@@ -274,15 +288,20 @@ class Site:
             self._log(environ, "information request refused: %s" % e)
             return _refused(start_response)
         # A download of a product since removed from the configuration gets the default as well.
-        chosen = self.config.products.get(product) or self.config.products[self.config.default_product]
+        reply = self.replies.get(product) or self.replies[self.config.default_product]
+        return _plain(start_response, "200 OK", reply)
+
+    @staticmethod
+    def _reply(product):
+        """The information endpoint's answer for a Product, made once per worker."""
         # Written as it stands, not escaped: the stub takes the bytes between the tags literally.
-        reply = b"<MSIURL>" + chosen.package_url.encode("ascii") + b"</MSIURL>"
-        if chosen.package_sha256:
+        reply = b"<MSIURL>" + product.package_url.encode("ascii") + b"</MSIURL>"
+        if product.package_sha256:
             # The package pinned: the stub installs nothing of another length or digest. Stubs that
             # know only MSIURL look no further.
             reply += b"<MSISHA256>%s</MSISHA256><MSISIZE>%d</MSISIZE>" % (
-                chosen.package_sha256.encode("ascii"), chosen.package_size)
-        return _plain(start_response, "200 OK", reply)
+                product.package_sha256.encode("ascii"), product.package_size)
+        return reply
 
 
 def create_app(config_path):

@@ -170,6 +170,8 @@ def main(argv=None):
                 write_html(args.html, report_html.render(days, utc_now(), freshness))
             print("\n".join(lines + [""] + freshness))
         elif args.command == "load":
+            if not args.once:
+                loader.yield_to_workers()
             return loader.run(config, once=args.once)
         elif args.command == "backlog":
             print("\n".join(backlog_lines(config)))

@@ -8,7 +8,7 @@ carries a MAC, so the information endpoint answers from the identifier alone.
     mint time   when the copy was made, Unix seconds as 8 lower-case hex digits
     product     the product's name (letters, digits, '-', '_'; never a '.')
     campaign    the campaign's name, empty for none (letters, digits, '.', '-', '_')
-    random      64 random bits, base64url without padding (11 characters)
+    random      11 base64url characters, each of 6 random bits (66 in all)
     mac         HMAC-SHA-256 with the key over everything before the last '.', its first 96
                 bits, base64url without padding (16 characters)
 
@@ -33,6 +33,7 @@ The newest key (by `created`) without `minted_before` signs; every key listed ve
 limit.
 """
 import base64
+import binascii
 import datetime
 import hashlib
 import hmac
@@ -40,13 +41,14 @@ import os
 import re
 import secrets
 import stat
+import threading
 import time
 import tomllib
 
 VERSION = b"1"
 KEY_ID = re.compile(r"[A-Za-z0-9]{1,4}")
 MIN_SECRET_BYTES = 32
-RANDOM_BYTES = 8     # 64 bits: 11 base64url characters
+RANDOM_CHARS = 11    # 66 random bits
 MAC_BYTES = 12       # 96 bits: 16 base64url characters
 MAX_ID_BYTES = 99    # the stub's limit (velko_tag.MAX_ID_LEN)
 MAX_CAMPAIGN_LENGTH = 24   # always carried whole
@@ -55,10 +57,13 @@ LINK_CAMPAIGN_LENGTH = 64  # the longest a download link may name
 # part, MAC and the six separators.
 FIXED_BYTES = 1 + 4 + 8 + 11 + 16 + 6
 
-PRODUCT = re.compile(rb"[A-Za-z0-9][A-Za-z0-9_-]*")
-CAMPAIGN = re.compile(rb"[A-Za-z0-9._-]*")
-MINT = re.compile(rb"[0-9a-f]{8}")
-B64 = re.compile(rb"[A-Za-z0-9_-]+")
+# The whole form, in one match: key id, mint time, product, campaign (the only field that may hold
+# a '.': what lies between the product and the last two fields, which hold none; matched shortest
+# first, which is quicker than backing off from the end), random part, MAC.
+FORM = re.compile(rb"1\.([^.]*)\.([0-9a-f]{8})\.([A-Za-z0-9][A-Za-z0-9_-]*)\.([A-Za-z0-9._-]*?)"
+                  rb"\.[A-Za-z0-9_-]+\.([A-Za-z0-9_-]{16})")
+# base64 to base64url, for binascii's encoder (which is C, as against base64's).
+_URLSAFE = bytes.maketrans(b"+/", b"-_")
 
 
 def max_product_length():
@@ -72,10 +77,24 @@ class KeysError(Exception):
 
 class Key:
     """id: text; secret: bytes; created: Unix seconds; minted_before: Unix seconds or None."""
-    __slots__ = ("id", "secret", "created", "minted_before")
+    __slots__ = ("id", "secret", "created", "minted_before", "_inner", "_outer")
 
     def __init__(self, id, secret, created, minted_before=None):
         self.id, self.secret, self.created, self.minted_before = id, secret, created, minted_before
+        # HMAC's two keyed hash states, made once: each MAC then hashes only the message and the
+        # inner digest (RFC 2104; the secret is under SHA-256's block of 64 bytes or hashed to it).
+        block = secret if len(secret) <= 64 else hashlib.sha256(secret).digest()
+        block = block.ljust(64, b"\0")
+        self._inner = hashlib.sha256(bytes(b ^ 0x36 for b in block))
+        self._outer = hashlib.sha256(bytes(b ^ 0x5C for b in block))
+
+    def mac(self, signed):
+        """The MAC of `signed` (bytes) with this key: HMAC-SHA-256 cut to MAC_BYTES, base64url."""
+        inner = self._inner.copy()
+        inner.update(signed)
+        outer = self._outer.copy()
+        outer.update(inner.digest())
+        return binascii.b2a_base64(outer.digest()[:MAC_BYTES], newline=False).translate(_URLSAFE)
 
 
 class Keys:
@@ -107,8 +126,33 @@ def _b64(data):
     return base64.urlsafe_b64encode(data).rstrip(b"=")
 
 
-def _mac(secret, signed):
-    return _b64(hmac.new(secret, signed, hashlib.sha256).digest()[:MAC_BYTES])
+class _RandomParts:
+    """The random parts of identifiers, RANDOM_CHARS base64url characters each, cut from one read
+    of the system's random source per PER_READ identifiers rather than a system call each.  A
+    process forked from this one draws afresh: parent and child never hand out the same parts."""
+
+    PER_READ = 256
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._parts = []
+        os.register_at_fork(after_in_child=self._forked)
+
+    def _forked(self):
+        self._lock = threading.Lock()
+        self._parts = []
+
+    def next(self):
+        with self._lock:
+            if not self._parts:
+                # 3 bytes make 4 characters, each of 6 bits of its own: 9 bytes make 12, of which
+                # RANDOM_CHARS (11) are kept.
+                text = binascii.b2a_base64(os.urandom(9 * self.PER_READ), newline=False).translate(_URLSAFE)
+                self._parts = [text[n:n + RANDOM_CHARS] for n in range(0, len(text), 12)]
+            return self._parts.pop()
+
+
+_random_parts = _RandomParts()
 
 
 def mint(keys, product, campaign, now=None):
@@ -116,10 +160,10 @@ def mint(keys, product, campaign, now=None):
     signed by keys.signer.  now: Unix seconds (time.time() when None)."""
     key = keys.signer
     minted = int(time.time() if now is None else now)
-    signed = b".".join((VERSION, key.id.encode("ascii"), b"%08x" % minted, product.encode("ascii"),
-                        carried_campaign(keys, product, campaign).encode("ascii"),
-                        _b64(secrets.token_bytes(RANDOM_BYTES))))
-    return signed + b"." + _mac(key.secret, signed)
+    signed = b"%s.%s.%08x.%s.%s.%s" % (VERSION, key.id.encode("ascii"), minted, product.encode("ascii"),
+                                       carried_campaign(keys, product, campaign).encode("ascii"),
+                                       _random_parts.next())
+    return signed + b"." + key.mac(signed)
 
 
 def carried_campaign(keys, product, campaign):
@@ -139,17 +183,11 @@ def minted_length(keys, product, campaign):
 def parse(ident):
     """The fields of an identifier of this form (bytes), unverified: (key id, signed part, mint,
     product, campaign, mac), all bytes, or None when `ident` does not have the form."""
-    if len(ident) > MAX_ID_BYTES or not ident.startswith(VERSION + b"."):
+    form = FORM.fullmatch(ident) if len(ident) <= MAX_ID_BYTES else None
+    if form is None:
         return None
-    parts = ident.split(b".")
-    if len(parts) < 7:
-        return None
-    key_id, minted, product, mac = parts[1], parts[2], parts[3], parts[-1]
-    campaign = b".".join(parts[4:-2])
-    if not (MINT.fullmatch(minted) and PRODUCT.fullmatch(product) and CAMPAIGN.fullmatch(campaign)
-            and B64.fullmatch(parts[-2]) and len(mac) == 16 and B64.fullmatch(mac)):
-        return None
-    return key_id, ident[:ident.rindex(b".")], minted, product, campaign, mac
+    key_id, minted, product, campaign, mac = form.groups()
+    return key_id, ident[:form.start(5) - 1], minted, product, campaign, mac
 
 
 def verify(keys, ident):
@@ -161,7 +199,7 @@ def verify(keys, ident):
         return None
     key_id, signed, minted, product, campaign, mac = fields
     key = keys.by_id.get(key_id)
-    if key is None or not hmac.compare_digest(_mac(key.secret, signed), mac):
+    if key is None or not hmac.compare_digest(key.mac(signed), mac):
         return None
     minted = int(minted, 16)
     if key.minted_before is not None and minted >= key.minted_before:

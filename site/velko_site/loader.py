@@ -49,6 +49,10 @@ STATEMENT_TIMEOUT_MS = 60000
 # again.  Room for a statement that runs into its time-out and the rest of the batch.
 TRANSACTION_LIMIT = 2 * STATEMENT_TIMEOUT_MS // 1000
 READ_BLOCK = 4 * 1024 * 1024
+# How much nicer than the site's workers a loader that runs until stopped is: the processors go to
+# answering visitors first, and the loader takes the time they leave.  In a busy spell its backlog
+# grows (the journals hold it) and it catches up after.
+NICENESS = 10
 
 
 def log(text):
@@ -330,6 +334,16 @@ def _run(config, db, once, parent, interval):
         time.sleep(pause)
 
 
+def yield_to_workers():
+    """Makes this process NICENESS nicer, before it starts a thread (a thread made later inherits
+    its priority; one already running keeps its own).  A system that refuses says nothing: the
+    loader then loads at the priority it was given."""
+    try:
+        os.nice(NICENESS)
+    except OSError:
+        pass
+
+
 def main(argv=None):
     """`python3 -m velko_site.loader CONFIG [--parent PID]`: what velko-site serve starts."""
     from .config import ConfigError, load_config
@@ -343,6 +357,8 @@ def main(argv=None):
     except ConfigError as e:
         print("velko-site: %s" % e, file=sys.stderr)
         return 2
+    if not args.once:
+        yield_to_workers()
     return run(config, once=args.once, parent=args.parent)
 
 

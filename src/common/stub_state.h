@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "common/progress_report.h"
 #include "common/strings.h"
 
 static_assert(kPathCapacityUnits == MAX_PATH, "a PathString holds any path the system hands out");
@@ -28,6 +29,15 @@ struct StubState {
   HWND statusLine;   // the status line, a static control: what assistive technology reads
   HFONT statusFont;  // its font, for the window's current DPI
   char downloadId[kDownloadIdCapacityBytes];
+
+  // Closing the window and ending the session. UI thread only (the event is waited on anywhere).
+  bool cancellable;     // closing asks whether to cancel: during the transfers and the wait for another
+                        // installation, while the run can still stop cleanly; otherwise it is refused
+  bool askingToCancel;  // the question is open
+  bool cancelled;       // the run was cancelled (the user's Yes, or the session ended): nothing more
+                        // starts, nothing is installed, the run ends without a further box
+  HANDLE cancelEvent;   // manual reset, set with `cancelled`: ends the stages' waits at once
+  ReleaseSlot release;  // what the current stage holds, let go of at once when the session ends
 };
 
 // Length in bytes of the identifier up to its first NUL byte.

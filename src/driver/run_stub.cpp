@@ -31,8 +31,12 @@ void ShowFailure(const WideString& text) {
   if (!text.empty()) ShowMessage(text.c_str(), MB_ICONERROR);
 }
 
-// The stages, in order, up to the first that ends the run.
+// The stages, in order, up to the first that ends the run. A cancelled run (the user closed the
+// window and said Yes, or the session ended) ends at the stage it cancelled, without a box: the
+// stage has closed its request and files, and the run's folder is removed afterwards.
 void RunStages(StubState& state, HINSTANCE instance) {
+  // Without the event nothing could end the stages' waits: closing is then refused.
+  state.cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CopyStatusText(state, Text(TextId::kLocatingStatus));
   CreateProgressWindow(state, instance);
 
@@ -67,10 +71,18 @@ void RunStages(StubState& state, HINSTANCE instance) {
     return;
   }
 
+  // The stages report to the window; they do not know it. Closing the window may cancel the run
+  // while a transfer or the wait for another installation is under way, and is refused while a box
+  // of ours is shown.
+  const ProgressReport report = ReportToWindow(state);
+  SetCancellable(state, true);
+
   // A failed request shows its own message; whatever part of the reply arrived is still searched.
   ByteString response;
   WideString failure;
-  const FetchResult fetched = FetchToMemory(infoUrl.c_str(), response, failure);
+  const FetchResult fetched = FetchToMemory(report, infoUrl.c_str(), response, failure);
+  if (state.cancelled) return;
+  SetCancellable(state, false);
   if (fetched != FetchResult::kOk) ShowFailure(failure);
   if (fetched == FetchResult::kProxyRefused) return;  // nothing arrived to search: one box says it all
   WideString packageUrl;
@@ -86,18 +98,31 @@ void RunStages(StubState& state, HINSTANCE instance) {
     return;
   }
 
-  // The stages report to the window; they do not know it.
-  const ProgressReport report = ReportToWindow(state);
   HANDLE package = INVALID_HANDLE_VALUE;
   WideString downloadFailure;
-  if (!DownloadPackage(report, packageUrl.c_str(), pin, state.packagePath.c_str(), downloadFailure, package)) {
+  SetCancellable(state, true);
+  const bool downloaded =
+      DownloadPackage(report, packageUrl.c_str(), pin, state.packagePath.c_str(), downloadFailure, package);
+  // A Yes given while the download ended (the question was open) still stops the run here.
+  if (state.cancelled) {
+    if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
+    return;
+  }
+  if (!downloaded) {
+    SetCancellable(state, false);
     ShowFailure(downloadFailure);
     return;
   }
 
-  switch (RunPackageInstall(state, report, package)) {
+  // The install stage keeps closing possible while it waits for another installation, and turns it
+  // off for good when msiexec starts.
+  const InstallResult installed = RunPackageInstall(state, report, package);
+  const DWORD installError = GetLastError();  // why msiexec could not start, for kNotStarted
+  SetCancellable(state, false);
+  switch (installed) {
     case InstallResult::kInstalled:
     case InstallResult::kNotInstalled:  // msiexec has shown its own message
+    case InstallResult::kCancelled:     // nothing to tell: the user chose it
       break;
     case InstallResult::kRestartNeeded:
       ShowText(TextId::kRestartNeeded, MB_ICONINFORMATION);
@@ -110,7 +135,7 @@ void RunStages(StubState& state, HINSTANCE instance) {
       break;
     case InstallResult::kNotStarted: {
       // The system's own words for why msiexec could not run (a policy, a damaged file).
-      const DWORD error = GetLastError();
+      const DWORD error = installError;
       WideString text;
       ComposeSystemErrorText(text, error);
       if (text.empty()) {

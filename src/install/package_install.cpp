@@ -63,6 +63,7 @@ bool InstallerServiceBusy() {
 
 // Waits while another installation runs, for at most `limitMs`, keeping the window alive and the
 // status line saying so. Returns at once when none runs.
+// A cancelled run ends the wait at once.
 void WaitWhileInstallerBusy(const ProgressReport& report, DWORD limitMs) {
   if (!InstallerServiceBusy()) return;
   ReportStatus(report, Text(TextId::kWaitingStatus));
@@ -71,7 +72,10 @@ void WaitWhileInstallerBusy(const ProgressReport& report, DWORD limitMs) {
     const DWORD elapsed = GetTickCount() - start;
     if (elapsed >= limitMs) return;
     const DWORD left = limitMs - elapsed;
-    WaitDispatchingMessages(nullptr, left < kBusyPollMs ? left : kBusyPollMs);
+    if (WaitUnlessCancelled(nullptr, left < kBusyPollMs ? left : kBusyPollMs, report.cancel) ==
+        WaitEnd::kCancelled) {
+      return;
+    }
     if (!InstallerServiceBusy()) return;
   }
 }
@@ -89,6 +93,14 @@ InstallResult OutcomeOf(DWORD exitCode) {
     default:
       return InstallResult::kNotInstalled;
   }
+}
+
+// The held package's release (ReleaseSlot), when the session ends while the stage waits for another
+// installation.
+void ReleaseHeldPackage(void* owner) {
+  HANDLE& package = *static_cast<HANDLE*>(owner);
+  if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
+  package = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
@@ -110,8 +122,16 @@ InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, 
   } else if (ComposeInstallCommandLine(commandLine, state.packagePath.c_str(), logPath.c_str())) {
     // The run's folder is new: no log of an earlier run can be taken for this run's. A start that
     // ended with 1618 leaves a log of its own, which the next start overwrites.
+    HoldForRelease(report, &package, ReleaseHeldPackage);
     for (int start = 1; start <= kInstallerStarts; ++start) {
+      // Until msiexec runs, the user may still cancel; from then on the installer's own Cancel does.
+      ReportCancellable(report, true);
       WaitWhileInstallerBusy(report, busyWaitMs);
+      if (Cancelled(report)) {
+        result = InstallResult::kCancelled;
+        break;
+      }
+      ReportCancellable(report, false);
       ReportStatus(report, Text(TextId::kInstallingStatus));
       const HANDLE installer = StartInstaller(commandLine);
       if (!installer) {
@@ -128,6 +148,7 @@ InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, 
       result = ended ? OutcomeOf(exitCode) : InstallResult::kNotInstalled;
       if (result != InstallResult::kAnotherInstallation) break;
     }
+    HoldForRelease(report, nullptr, nullptr);
     // Only a successful installation's log is read: after a failed or cancelled one, the files it
     // lists were rolled back.
     if (result == InstallResult::kInstalled || result == InstallResult::kRestartNeeded) {

@@ -38,6 +38,7 @@ enum class InstallResult {
   kAnotherInstallation,  // 1618 at its last start: another installation is still in progress
   kNoTempFolder,         // the log's path could not be composed: nothing was started
   kNotStarted,           // msiexec could not be started; GetLastError() right after the call tells why
+  kCancelled,            // the run was cancelled before msiexec started: nothing was installed
 };
 
 // Runs <system folder>\msiexec.exe on `state.packagePath` with a verbose log in the run's folder
@@ -52,7 +53,9 @@ enum class InstallResult {
 // that cannot be opened is left in place; otherwise the log is deleted. Always deletes the package
 // file at the end. When the log's path cannot be composed nothing is installed: kNoTempFolder, and
 // the package is deleted. When msiexec cannot be started: kNotStarted, with the reason in
-// GetLastError().
+// GetLastError(). Until msiexec starts, the user may cancel (the report's cancellable(true), its
+// cancel and its release slot holding `package`): a cancel ends the wait at once, and nothing is
+// started (kCancelled). Right before each start the report is told cancellable(false).
 InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, HANDLE package,
                                 const wchar_t* keyPath = kDownloadIdsKeyPath,
                                 DWORD busyWaitMs = kInstallerBusyWaitMs);

@@ -36,7 +36,9 @@ struct RequestContext {
   volatile LONG references;
   volatile LONG gate;      // kGateClosed | notifications inside
   volatile LONG endState;  // kEndOpen, kEndWriting, kEndWritten
-  HINTERNET request;       // written and read by RunAsyncRequest only
+  HINTERNET request;       // written and read on the UI thread only
+  bool gateClosed;         // UI thread only: EndTransfer closed the gate...
+  bool drainNeeded;        // ...with notifications inside it, which set `drained` when they leave
   HANDLE completion;       // manual reset: the end is recorded
   HANDLE drained;          // manual reset: set when the gate is closed and the last one inside leaves
   RequestSink sink;
@@ -83,6 +85,12 @@ void Fail(RequestContext* context, DWORD call, DWORD error) {
 void Stop(RequestContext* context) {
   RequestEnd end = {};
   end.stopped = true;
+  RecordEnd(context, end);
+}
+
+void Cancel(RequestContext* context) {
+  RequestEnd end = {};
+  end.cancelled = true;
   RecordEnd(context, end);
 }
 
@@ -165,17 +173,61 @@ void CALLBACK Notify(HINTERNET handle, DWORD_PTR contextValue, DWORD status, voi
 }
 
 // Ends the transfer on the UI thread: records a time-out unless an end is recorded, closes the gate,
-// waits (dispatching messages) for the notifications inside it to finish their step, then closes the
-// request: the library cancels what it still does for it and no notification calls it any more.
-void EndTransfer(RequestContext* context) {
+// waits for the notifications inside it to finish their step (dispatching messages when
+// `dispatching`), then closes the request: the library cancels what it still does for it and no
+// notification calls it any more. It may run twice, the second time nested in the first one's wait
+// (the session ended meanwhile): each run returns only once the gate is drained and the request
+// closed.
+void EndTransfer(RequestContext* context, bool dispatching) {
   RequestEnd timedOut = {};
   timedOut.timedOut = true;
   RecordEnd(context, timedOut);
   while (context->endState != kEndWritten) Sleep(0);  // a notification between its claim and its write
-  const LONG inside = InterlockedExchangeAdd(&context->gate, kGateClosed);
-  if (inside != 0) WaitDispatchingMessages(context->drained, kDrainLimitMs);
+  if (!context->gateClosed) {
+    context->gateClosed = true;
+    context->drainNeeded = InterlockedExchangeAdd(&context->gate, kGateClosed) != 0;
+  }
+  if (context->drainNeeded) {
+    if (dispatching) {
+      WaitDispatchingMessages(context->drained, kDrainLimitMs);
+    } else {
+      WaitForSingleObject(context->drained, kDrainLimitMs);
+    }
+  }
   if (context->request) WinHttp().CloseHandle(context->request);
   context->request = nullptr;
+}
+
+// The release of a request under way (ReleaseSlot): the run is cancelled, and the request ends now,
+// without dispatching messages, as we are inside one.
+void ReleaseRequest(void* owner) {
+  auto* context = static_cast<RequestContext*>(owner);
+  Cancel(context);
+  EndTransfer(context, false);
+}
+
+// Sends the request and waits, dispatching messages, until the transfer ends, the time limit passes or
+// the run is cancelled. While it waits, `setup.release` holds the request.
+void SendAndWait(RequestContext* context, DWORD timeoutMs, HttpTransfer& setup) {
+  InterlockedIncrement(&context->references);  // the library's, dropped by its handle-closing notification
+  DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context);
+  if (!WinHttp().SetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+    InterlockedDecrement(&context->references);  // no notification will carry the context
+    Fail(context, API_SEND_REQUEST, NonZeroLastError());
+    return;
+  }
+  if (!WinHttp().SendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                             value)) {
+    // The context goes with the send as well: the library may take this argument, not the option
+    // set above, as the value for the request's notifications.
+    Fail(context, API_SEND_REQUEST, NonZeroLastError());
+    return;
+  }
+  if (setup.release) *setup.release = ReleaseSlot{context, ReleaseRequest};
+  if (WaitUnlessCancelled(context->completion, timeoutMs, setup.cancel) == WaitEnd::kCancelled) {
+    Cancel(context);
+  }
+  if (setup.release) *setup.release = ReleaseSlot{};
 }
 
 }  // namespace
@@ -208,20 +260,13 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
   // From here on the context closes the request.
   context->request = setup.request;
   setup.request = nullptr;
-  InterlockedIncrement(&context->references);  // the library's, dropped by its handle-closing notification
-  DWORD_PTR value = reinterpret_cast<DWORD_PTR>(context);
-  if (!WinHttp().SetOption(context->request, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
-    InterlockedDecrement(&context->references);  // no notification will carry the context
-    Fail(context, API_SEND_REQUEST, NonZeroLastError());
-  } else if (!WinHttp().SendRequest(context->request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                                    0, 0, value)) {
-    // The context goes with the send as well: the library may take this argument, not the option
-    // set above, as the value for the request's notifications.
-    Fail(context, API_SEND_REQUEST, NonZeroLastError());
+  if (setup.cancel && WaitForSingleObject(setup.cancel, 0) == WAIT_OBJECT_0) {
+    // Cancelled while the request was being opened (during a proxy lookup): nothing is sent.
+    Cancel(context);
   } else {
-    WaitDispatchingMessages(context->completion, timeoutMs);
+    SendAndWait(context, timeoutMs, setup);
   }
-  EndTransfer(context);
+  EndTransfer(context, true);
   end = context->end;
   // A failure reported by the library goes to the sink here, on this thread, once.
   if (end.error != 0 && sink.failed) sink.failed(sink.owner, end.error);

@@ -28,6 +28,7 @@ struct RequestEnd {
   bool bodyComplete;  // the body was read to its end
   bool stopped;       // a sink function ended it
   bool timedOut;      // the time limit passed first; the request was closed
+  bool cancelled;     // the run was cancelled (setup.cancel set, or the request released)
   DWORD error;        // the library's error code of the first failure, 0 if none
   DWORD failedCall;   // which call failed: API_SEND_REQUEST, API_RECEIVE_RESPONSE,
                       // API_QUERY_DATA_AVAILABLE or API_READ_DATA; 0 if none
@@ -37,7 +38,9 @@ struct RequestEnd {
 // and waits, dispatching window messages, until the transfer ends or `timeoutMs` (INFINITE: no
 // limit) has passed. Returns false when the request could not be opened (the text for the user is
 // then in `setup.errorText`; a refused callback registration has none); otherwise fills `end`.
-// A time-out, a stop or a failure ends the request by closing its handle; every handle is closed,
-// and the sink no longer called, when this returns.
+// A time-out, a stop, a failure or a cancel (`setup.cancel` set) ends the request by closing its
+// handle; every handle is closed, and the sink no longer called, when this returns. While it waits,
+// `setup.release` (if set) holds what closes the request at once from inside a window message, so
+// that no sink function runs any more once that returns.
 bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const RequestSink& sink, DWORD timeoutMs,
                      HttpTransfer& setup, RequestEnd& end);

@@ -74,7 +74,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
   // A session per proxy choice: a proxy set on a request or a session afterwards is not honoured
   // everywhere (Wine accepts WINHTTP_OPTION_PROXY and ignores it), and nothing is set machine-wide.
   ProxyChoice proxy;
-  if (!FindProxy(url, parts.host.c_str(), parts.secure, proxy)) {
+  if (!FindProxy(url, parts.host.c_str(), parts.secure, proxy, transfer.cancel)) {
     SetTransferError(transfer, TextId::kOutOfMemory);
     return false;
   }

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "common/progress_report.h"
 #include "common/strings.h"
 #include "common/texts.h"
 #include "net/winhttp_api.h"
@@ -17,6 +18,12 @@ struct HttpTransfer {
   // Set by the caller for a request sent again after a proxy asked for credentials (407): the
   // request offers the platform's integrated sign-on to the proxy, as browsers do.
   bool proxyLogon = false;
+  // Set by the caller: an event that ends the transfer at once when it is set (the run was
+  // cancelled), or null.
+  HANDLE cancel = nullptr;
+  // Set by the caller: where RunAsyncRequest puts, while it waits, what closes the request at once
+  // from inside a window message (ReleaseSlot); emptied before it returns. Null: nowhere.
+  ReleaseSlot* release = nullptr;
 };
 
 // Where a URL points.

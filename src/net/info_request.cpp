@@ -56,22 +56,28 @@ TextId FailureText(const RequestEnd& end) {
 
 }  // namespace
 
-FetchResult FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure) {
+FetchResult FetchToMemory(const ProgressReport& report, const wchar_t* url, ByteString& response,
+                          WideString& failure) {
   response.Clear();
   failure.Clear();
   ReplySink replySink = {&response, false, false};
   const RequestSink sink = {&replySink, OnHeaders, OnData, nullptr};
   HttpTransfer setup;
+  setup.cancel = report.cancel;
+  setup.release = report.release;
   RequestEnd end;
   bool opened = RunAsyncRequest(url, nullptr, sink, kTimeLimitMs, setup, end);
-  if (opened && replySink.proxyRefused) {
+  if (opened && replySink.proxyRefused && !Cancelled(report)) {
     // Once more, offering the user's own logon to the proxy, as browsers do.
     replySink.proxyRefused = false;
     HttpTransfer again;
     again.proxyLogon = true;
+    again.cancel = report.cancel;
+    again.release = report.release;
     opened = RunAsyncRequest(url, nullptr, sink, kTimeLimitMs, again, end);
     if (!opened) setup.errorText = std::move(again.errorText);
   }
+  if (Cancelled(report)) return FetchResult::kCancelled;
   if (!opened) {
     failure = std::move(setup.errorText);
   } else if (replySink.proxyRefused) {

@@ -2,6 +2,7 @@
 // (ExtractElement, in info_reply.h, finds the package URL in it).
 #pragma once
 
+#include "common/progress_report.h"
 #include "common/strings.h"
 #include "net/info_reply.h"
 
@@ -10,10 +11,13 @@
 // failure. A request still running after 60 seconds is abandoned as a receive failure. Returns false
 // when the request failed, with the text for the user in `failure`; `response` then holds whatever
 // arrived before the failure. A proxy that answers 407 gets the request once more with the platform's
-// integrated sign-on; if it refuses again, the result is kProxyRefused.
+// integrated sign-on; if it refuses again, the result is kProxyRefused. The report's cancel ends the
+// request at once (kCancelled, no text), and its release slot holds the request while it runs.
 enum class FetchResult {
   kOk,
   kFailed,         // `failure` says why; what arrived is in `response`
   kProxyRefused,   // the proxy asked for credentials, also after the integrated sign-on: nothing arrived
+  kCancelled,      // the run was cancelled: the request was closed; nothing to tell
 };
-FetchResult FetchToMemory(const wchar_t* url, ByteString& response, WideString& failure);
+FetchResult FetchToMemory(const ProgressReport& report, const wchar_t* url, ByteString& response,
+                          WideString& failure);

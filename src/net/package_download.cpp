@@ -120,6 +120,7 @@ struct Download {
   Hasher hasher;       // hashes the chunks written into digest
 
   bool proxyLogon;     // a proxy asked for credentials: every request offers the integrated sign-on
+  ReleaseSlot requestRelease;  // the request under way, for ReleaseDownload
 
   // This attempt.
   bool resuming;       // it asked for the bytes from inFile on
@@ -377,13 +378,15 @@ AttemptEnd RunAttempt(Download& download, const wchar_t* url, WideString& setupF
   for (;;) {
     HttpTransfer setup;
     setup.proxyLogon = download.proxyLogon;
+    setup.cancel = download.report->cancel;
+    setup.release = &download.requestRelease;
     if (!RunAsyncRequest(url, download.resuming ? headers.c_str() : nullptr, sink, INFINITE, setup, end)) {
       setupFailure = std::move(setup.errorText);
       return AttemptEnd::kPermanent;
     }
     // A proxy that asks for credentials gets the request once more, at once, with the user's own
     // logon offered; if it still refuses, the download ends (the stub never asks for a password).
-    if (!download.facts.proxyRefused || download.proxyLogon) break;
+    if (!download.facts.proxyRefused || download.proxyLogon || end.cancelled) break;
     download.proxyLogon = true;
     download.facts = AttemptFacts{};
   }
@@ -408,9 +411,9 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 // Closes the written file and opens it again for reading with read sharing only, so that nothing
 // can change or replace it until the installer is done with it; while someone else has it open for
 // writing, tries again for about kHoldRetryMs (keeping the window alive). The file reopened must be
-// the one written (same file and size). Returns INVALID_HANDLE_VALUE when that fails; `written` is
-// closed in any case.
-HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
+// the one written (same file and size). Returns INVALID_HANDLE_VALUE when that fails or `cancel` is
+// set while it tries; `written` is closed in any case.
+HANDLE HoldPackage(HANDLE written, const wchar_t* path, HANDLE cancel) {
   BY_HANDLE_FILE_INFORMATION before = {};
   const bool known = GetFileInformationByHandle(written, &before) != FALSE;
   CloseHandle(written);
@@ -427,7 +430,7 @@ HANDLE HoldPackage(HANDLE written, const wchar_t* path) {
         GetTickCount() - start >= kHoldRetryMs) {
       break;
     }
-    WaitDispatchingMessages(nullptr, kHoldRetryStepMs);
+    if (WaitUnlessCancelled(nullptr, kHoldRetryStepMs, cancel) == WaitEnd::kCancelled) return INVALID_HANDLE_VALUE;
   }
   if (held == INVALID_HANDLE_VALUE) return held;
   BY_HANDLE_FILE_INFORMATION after = {};
@@ -467,6 +470,17 @@ bool HasPublishedDigest(Download& download, HANDLE package) {
   return difference == 0;
 }
 
+// The download's release (ReleaseSlot), when the session ends during it: the request under way is
+// closed first, so that no notification writes any more, then the file.
+void ReleaseDownload(void* owner) {
+  Download& download = *static_cast<Download*>(owner);
+  const ReleaseSlot request = download.requestRelease;
+  download.requestRelease = ReleaseSlot{};
+  if (request.release) request.release(request.owner);
+  if (download.file != INVALID_HANDLE_VALUE) CloseHandle(download.file);
+  download.file = INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
 
 bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
@@ -483,6 +497,7 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     return false;
   }
 
+  HoldForRelease(report, &download, ReleaseDownload);
   download.hashing = pin.hasDigest;
   if (download.hashing) {
     Sha256Start(download.digest);  // a provider that fails: the file is read once at the end
@@ -493,13 +508,21 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
   DWORD pausedMs = 0;
   for (int attempt = 1;; ++attempt) {
     end = RunAttempt(download, url, failure);
-    if (end != AttemptEnd::kTransient || attempt == kMaxDownloadAttempts) break;
+    if (end != AttemptEnd::kTransient || attempt == kMaxDownloadAttempts || Cancelled(report)) break;
     const DWORD pause = PauseBeforeAttempt(attempt + 1, download.retryAfterMs, pausedMs);
     ReportStatus(report, Text(TextId::kRetryingStatus));
-    WaitDispatchingMessages(nullptr, pause);
+    if (WaitUnlessCancelled(nullptr, pause, report.cancel) == WaitEnd::kCancelled) break;
     pausedMs += pause;
   }
   StopHasher(download.hasher);  // every chunk written is in the stream now
+  // The file is let go of below, by this function alone.
+  HoldForRelease(report, nullptr, nullptr);
+  if (Cancelled(report)) {
+    if (download.file != INVALID_HANDLE_VALUE) CloseHandle(download.file);
+    Sha256Release(download.digest);
+    failure.Clear();
+    return false;
+  }
   if (end != AttemptEnd::kComplete) {
     CloseHandle(download.file);
     Sha256Release(download.digest);
@@ -507,7 +530,13 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     return false;
   }
 
-  package = HoldPackage(download.file, path);
+  package = HoldPackage(download.file, path, report.cancel);
+  if (Cancelled(report)) {
+    if (package != INVALID_HANDLE_VALUE) CloseHandle(package);
+    package = INVALID_HANDLE_VALUE;
+    Sha256Release(download.digest);
+    return false;
+  }
   if (package == INVALID_HANDLE_VALUE) {
     Sha256Release(download.digest);
     ComposeFailure(failure, Text(TextId::kChangedReason));

@@ -20,6 +20,8 @@
 // answer continues the file exactly. Returns true when the whole package is in the file and
 // it begins like an installer package: it is then held open in `package` (read access, read sharing
 // only: nothing can change it until the caller closes it). Otherwise returns false with the one text
-// for the user in `failure`; `package` is INVALID_HANDLE_VALUE and the file closed.
+// for the user in `failure`; `package` is INVALID_HANDLE_VALUE and the file closed. The report's
+// cancel ends the download at once, the request closed and the file closed (false, `failure`
+// empty); while the file is open, the report's release slot holds it and the request under way.
 bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const PackagePin& pin, const wchar_t* path,
                      WideString& failure, HANDLE& package);

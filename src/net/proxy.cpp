@@ -137,7 +137,7 @@ DWORD WINAPI RunLookup(void* parameter) {
 // Discovery for `url` on a lookup thread, waited for within what is left of the run's bound; fills
 // `choice` when it found something in time. Once the bound is used up, nothing is looked up again.
 bool DiscoverWithinBound(const wchar_t* url, const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& settings,
-                         ProxyChoice& choice) {
+                         ProxyChoice& choice, HANDLE cancel) {
   if (discoveryWaitedMs >= kDiscoveryBoundMs) return false;
   void* block = AllocateBlock(sizeof(Lookup));
   if (!block) return false;
@@ -161,7 +161,8 @@ bool DiscoverWithinBound(const wchar_t* url, const WINHTTP_CURRENT_USER_IE_PROXY
   CloseHandle(thread);
 
   const DWORD start = GetTickCount();
-  const bool finished = WaitDispatchingMessages(lookup->done, kDiscoveryBoundMs - discoveryWaitedMs);
+  const bool finished =
+      WaitUnlessCancelled(lookup->done, kDiscoveryBoundMs - discoveryWaitedMs, cancel) == WaitEnd::kSignalled;
   const DWORD waited = GetTickCount() - start;
   // A lookup left running may still hold a server that does not answer: none is started after it.
   discoveryWaitedMs = finished && waited < kDiscoveryBoundMs - discoveryWaitedMs ? discoveryWaitedMs + waited
@@ -172,11 +173,11 @@ bool DiscoverWithinBound(const wchar_t* url, const WINHTTP_CURRENT_USER_IE_PROXY
 }
 
 // Steps 1 and 2 of FindProxy; false leaves `choice` for the default.
-bool LookUp(const wchar_t* url, bool secure, ProxyChoice& choice) {
+bool LookUp(const wchar_t* url, bool secure, ProxyChoice& choice, HANDLE cancel) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings = {};
   if (!WinHttp().GetIEProxyConfigForCurrentUser(&settings)) return false;
   bool found = false;
-  if (settings.fAutoDetect || settings.lpszAutoConfigUrl) found = DiscoverWithinBound(url, settings, choice);
+  if (settings.fAutoDetect || settings.lpszAutoConfigUrl) found = DiscoverWithinBound(url, settings, choice, cancel);
   if (!found && settings.lpszProxy) {
     SetDefault(choice);
     found = ProxyForScheme(settings.lpszProxy, secure, choice.proxy) &&
@@ -191,12 +192,14 @@ bool LookUp(const wchar_t* url, bool secure, ProxyChoice& choice) {
 
 }  // namespace
 
-bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice) {
+bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice, HANDLE cancel) {
   SetDefault(choice);
   for (const Remembered& entry : remembered) {
     if (entry.used && entry.secure == secure && SameText(entry.host.c_str(), host)) return CopyChoice(entry.choice, choice);
   }
-  if (!LookUp(url, secure, choice)) SetDefault(choice);
+  if (!LookUp(url, secure, choice, cancel)) SetDefault(choice);
+  // A lookup cut short by a cancelled run found nothing worth remembering.
+  if (cancel && WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0) return true;
   for (Remembered& entry : remembered) {
     if (entry.used) continue;
     entry.used = entry.host.Append(host) && CopyChoice(choice, entry.choice);

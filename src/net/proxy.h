@@ -24,5 +24,6 @@ struct ProxyChoice {
 // The lookups of step 1 run on a thread of their own while the calling (UI) thread waits dispatching
 // window messages, and the run waits for them at most about 10 seconds in all: a lookup still running
 // then counts as one that found nothing, and later calls skip step 1.
+// `cancel` (an event, or null) ends that wait at once when set; nothing is then remembered.
 // Returns false only when memory runs out (`choice` is then the default).
-bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice);
+bool FindProxy(const wchar_t* url, const wchar_t* host, bool secure, ProxyChoice& choice, HANDLE cancel = nullptr);

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "common/texts.h"
+#include "common/run_folder.h"
 #include "ui/window_dpi.h"
 
 namespace {
@@ -87,6 +88,19 @@ void Paint(HWND window, StubState& state) {
   EndPaint(window, &paint);
 }
 
+// Closing the window: asks whether to cancel, once at a time, while the run may be cancelled; a Yes
+// cancels it. The run (a transfer) goes on while the question is open.
+void AskToCancel(HWND window, StubState& state) {
+  if (!state.cancellable || state.cancelled || state.askingToCancel) return;
+  state.askingToCancel = true;
+  const int answer =
+      MessageBoxW(window, Text(TextId::kCancelQuestion), Text(TextId::kWindowCaption), MB_YESNO | MB_ICONQUESTION);
+  state.askingToCancel = false;
+  // The run may have moved on while the question was open, but never past a stage: what the answer
+  // finds is what holds now.
+  if (answer == IDYES && state.cancellable && !state.cancelled) CancelRun(state);
+}
+
 // Puts the current status text into the status line (on the UI thread).
 void ShowStatusText(StubState& state) {
   wchar_t text[StatusText::kCapacityUnits];
@@ -124,7 +138,8 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
   UINT dpi = SystemDpi();
   const POINT origin = CentredWindowOrigin(desktop, dpi);
 
-  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, Text(TextId::kWindowCaption), WS_VISIBLE, origin.x,
+  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, Text(TextId::kWindowCaption),
+                                     WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, origin.x,
                                      origin.y, Scale(kWindowWidth, dpi), Scale(kWindowHeight, dpi), nullptr, nullptr,
                                      instance, &state);
   if (!state.mainWindow) return;
@@ -145,6 +160,7 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
   state.statusLine = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, 0,
                                      0, 0, state.mainWindow, nullptr, instance, nullptr);
   LayOut(state.mainWindow, state, dpi);
+  SetCancellable(state, state.cancellable);
   UpdateWindow(state.mainWindow);
 }
 
@@ -191,7 +207,20 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
       RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
       break;
     case WM_CLOSE:
-      DestroyWindow(window);
+      // The close box, Alt+F4 and the taskbar's Close (SC_CLOSE) all come here. The window is
+      // never destroyed while the run goes on: closing cancels the run, or is refused.
+      if (StubState* state = StateOf(window)) AskToCancel(window, *state);
+      return 0;
+    case WM_KEYDOWN:
+      if (wParam == VK_ESCAPE) {
+        if (StubState* state = StateOf(window)) AskToCancel(window, *state);
+        return 0;
+      }
+      break;
+    case WM_ENDSESSION:
+      if (wParam) {
+        if (StubState* state = StateOf(window)) EndRunForSession(*state);
+      }
       return 0;
     case WM_DESTROY:
       if (StubState* state = StateOf(window)) {
@@ -204,6 +233,36 @@ LRESULT CALLBACK ProgressWndProc(HWND window, UINT message, WPARAM wParam, LPARA
       return 0;
   }
   return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void SetCancellable(StubState& state, bool cancellable) {
+  state.cancellable = cancellable && state.cancelEvent;
+  if (!state.mainWindow) return;
+  if (HMENU menu = GetSystemMenu(state.mainWindow, FALSE)) {
+    EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (state.cancellable ? MF_ENABLED : MF_GRAYED));
+  }
+}
+
+void CancelRun(StubState& state) {
+  state.cancelled = true;
+  if (state.cancelEvent) SetEvent(state.cancelEvent);
+  if (state.mainWindow) ShowWindow(state.mainWindow, SW_HIDE);
+}
+
+void EndRunForSession(StubState& state) {
+  // Also after the user's Yes: the run may still be on its way out when the session ends.
+  if (!state.cancellable) return;
+  if (!state.cancelled) CancelRun(state);
+  // A question still open is answered No for the user: the run is cancelled already.
+  if (state.askingToCancel && state.mainWindow) {
+    // The question is the window's last active popup: answered No, its modal loop ends.
+    const HWND question = GetLastActivePopup(state.mainWindow);
+    if (question != state.mainWindow) PostMessageW(question, WM_COMMAND, IDNO, 0);
+  }
+  const ReleaseSlot held = state.release;
+  state.release = ReleaseSlot{};
+  if (held.release) held.release(held.owner);
+  RemoveRunFolder(state.runFolder);
 }
 
 void CopyStatusText(StubState& state, const wchar_t* text) {
@@ -238,6 +297,10 @@ void ShowStatus(void* state, const wchar_t* text) { SetStatusText(*static_cast<S
 
 void ShowPosition(void* state, int position) { PostProgressPosition(*static_cast<StubState*>(state), position); }
 
+void AllowCancel(void* state, bool cancellable) { SetCancellable(*static_cast<StubState*>(state), cancellable); }
+
 }  // namespace
 
-ProgressReport ReportToWindow(StubState& state) { return ProgressReport{&state, ShowStatus, ShowPosition}; }
+ProgressReport ReportToWindow(StubState& state) {
+  return ProgressReport{&state, ShowStatus, ShowPosition, AllowCancel, state.cancelEvent, &state.release};
+}

@@ -1,5 +1,7 @@
 // The one window of the stub: caption "Installing" (in the user's language), a progress bar and a
-// status line below it.
+// status line below it. It has a close box and may be minimised; closing it (the close box, Alt+F4, Escape, the taskbar's
+// Close) while the run may be cancelled asks whether to cancel the download (state.cancellable); at
+// other times the close box is greyed and closing is refused.
 #pragma once
 
 #include <windows.h>
@@ -40,8 +42,24 @@ void PostProgressPosition(const StubState& state, int position);
 POINT CentredWindowOrigin(const RECT& desktop, UINT dpi);
 
 // A report that shows a stage's status in the window's status line (SetStatusText) and moves its
-// bar (PostProgressPosition): safe on any thread, never waiting for the UI thread.
+// bar (PostProgressPosition), safe on any thread, never waiting for the UI thread; that turns the
+// window's closing on and off (SetCancellable); and that carries the run's cancel event and release
+// slot.
 ProgressReport ReportToWindow(StubState& state);
+
+// Whether closing the window may cancel the run from now on (`state.cancellable`); the close box is
+// greyed while it may not. Never true without a cancel event. For the UI thread.
+void SetCancellable(StubState& state, bool cancellable);
+
+// Cancels the run: `state.cancelled` and its event set, the window hidden at once (the run still
+// cleans up before the process ends). For the UI thread.
+void CancelRun(StubState& state);
+
+// The session ends (WM_ENDSESSION) during a run that may be cancelled: cancels it, lets go of what
+// the current stage holds (its release slot: the request closed, the package file closed) and removes
+// the run's folder with the partial package, all before returning, since the process may be ended
+// as soon as the message returns. Nothing when the run may not be cancelled (the installer runs).
+void EndRunForSession(StubState& state);
 
 // The window's background and text colours: the user's window and text colours while high contrast
 // is on (the window asks SPI_GETHIGHCONTRAST at each paint), white and black otherwise.

@@ -33,6 +33,55 @@ SUPPORTED_OS = {
 }
 
 
+IMAGE_SCN_MEM_EXECUTE, IMAGE_SCN_MEM_WRITE = 0x20000000, 0x80000000
+RT_ICON, RT_GROUP_ICON = 3, 14
+# The icon's sizes in pixels: the window, the taskbar and Explorer ask for 16 to 64 px and more at
+# display scales up to 200%; each size has an image of its own, drawn as it is, not scaled.
+ICON_SIZES = {16, 32, 48, 64, 128}
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def sections(data):
+    """The section table of a PE file: (name, virtual address, file offset, characteristics)."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional_size
+    result = []
+    for i in range(count):
+        name, _, address, _, offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
+        flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
+        result.append((name.rstrip(b"\0").decode(), address, offset, flags))
+    return result
+
+
+def writable_and_executable(data):
+    return [name for name, _, _, flags in sections(data)
+            if flags & IMAGE_SCN_MEM_WRITE and flags & IMAGE_SCN_MEM_EXECUTE]
+
+
+def resources(data, kind):
+    """{id: bytes} of the resources of one type (ids of the first level below the type, first language)."""
+    _, base, offset, _ = next(s for s in sections(data) if s[0] == ".rsrc")
+
+    def entries(directory):
+        named, ids = struct.unpack_from("<HH", data, offset + directory + 12)
+        for i in range(named + ids):
+            yield struct.unpack_from("<II", data, offset + directory + 16 + 8 * i)
+
+    def leaf(target):
+        while target & 0x80000000:
+            target = next(entries(target & 0x7FFFFFFF))[1]
+        rva, size = struct.unpack_from("<II", data, offset + target)
+        return data[offset + rva - base:offset + rva - base + size]
+
+    found = {}
+    for type_id, target in entries(0):
+        if type_id == kind:
+            for resource_id, item in entries(target & 0x7FFFFFFF):
+                found[resource_id] = leaf(item)
+    return found
+
+
 class StubBinaryTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -67,6 +116,16 @@ class StubBinaryTest(unittest.TestCase):
             self.assertIn("kernel32.dll", imports)  # the parse found the table
             self.assertEqual(imports - KNOWN_DLLS, set())
 
+    def test_stack_canary_is_the_stubs_own(self):
+        # The compiler's support library (libssp) fills the canary from CryptGenRandom before WinMain,
+        # loading the cryptographic provider before the stub restricts where DLLs come from; the
+        # stub's own canary needs no import. Link-time optimisation once dropped the stub's and
+        # pulled libssp's in.
+        for _, headers, _ in self.each_stub():
+            self.assertRegex(headers, r"\bGetTickCount\b")  # the parse found the imported names
+            crypt = re.findall(r"\bCrypt(?:AcquireContext|GenRandom)\w*", headers)
+            self.assertEqual(crypt, [], "imported for libssp's canary")
+
     def test_hardening_flags(self):
         for _, headers, _ in self.each_stub():
             flags = self.flags(headers)
@@ -75,6 +134,37 @@ class StubBinaryTest(unittest.TestCase):
                 self.assertTrue(flags & bit, name)
             # ASLR needs the relocations to be kept.
             self.assertRegex(headers, r"\s\.reloc\s")
+
+    def test_no_section_is_writable_and_executable(self):
+        for _, _, data in self.each_stub():
+            names = [name for name, _, _, _ in sections(data)]
+            self.assertIn(".text", names)  # the parse found the table
+            self.assertEqual(writable_and_executable(data), [])
+        # The check sees a section that is both: .text marked writable in a copy of the stub.
+        data = bytearray(self.stubs["x86"][1])
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+        index = [name for name, _, _, _ in sections(data)].index(".text")
+        flags = struct.unpack_from("<I", data, table + 40 * index + 36)[0]
+        struct.pack_into("<I", data, table + 40 * index + 36, flags | IMAGE_SCN_MEM_WRITE)
+        self.assertEqual(writable_and_executable(bytes(data)), [".text"])
+
+    def test_icon_has_an_image_for_each_size(self):
+        for _, _, data in self.each_stub():
+            groups = resources(data, RT_GROUP_ICON)
+            self.assertEqual(len(groups), 1)
+            group = next(iter(groups.values()))
+            images = resources(data, RT_ICON)
+            sizes = set()
+            for i in range(struct.unpack_from("<H", group, 4)[0]):
+                width, height = group[6 + 14 * i], group[7 + 14 * i]
+                image_id = struct.unpack_from("<H", group, 6 + 14 * i + 12)[0]
+                image = images[image_id]
+                # PNG images are read by Windows Vista and later, and are a fraction of a bitmap's size.
+                self.assertEqual(image[:8], PNG_SIGNATURE, "icon image %d" % width)
+                self.assertEqual(struct.unpack_from(">II", image, 16), (width or 256, height or 256))
+                sizes.add(width or 256)
+            self.assertEqual(sizes, ICON_SIZES)
 
     def test_both_stubs_carry_the_same_hardening(self):
         # HIGH_ENTROPY_VA (64-bit address space randomisation) means something only to a 64-bit

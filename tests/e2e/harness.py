@@ -69,16 +69,18 @@ HOLD = os.path.join(os.environ.get("VELKO_BUILD", ""), "tests", "hold.exe")
 
 
 def hold(kind, name, seconds, test):
-    """Starts tests/support/hold (kind "mutex" or "file"), which holds the mutex or file `name` for
-    `seconds`, and returns the process once it holds it; it is ended after `test` if still running.
-    Its next line of output says "released" once it let go."""
-    holder = subprocess.Popen([WINE, HOLD, kind, name, str(seconds)], stdout=subprocess.PIPE, text=True,
-                              env=wine_env())
+    """Starts tests/support/hold (kind "mutex", "file" or "event"), which holds the mutex or file
+    `name` for `seconds` (an event: creates it unset, and sets it after `seconds` or once a line is
+    written to the process's stdin), and returns the process once it holds it; it is ended after
+    `test` if still running. Its next line of output says "released" once it let go (an event: set it)."""
+    holder = subprocess.Popen([WINE, HOLD, kind, name, str(seconds)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True, env=wine_env())
     def end():
         if holder.poll() is None:
             holder.kill()
             holder.wait()
         holder.stdout.close()
+        holder.stdin.close()
     test.addCleanup(end)
     said = holder.stdout.readline().strip()
     test.assertEqual(said, "held", "hold %s %s: %s" % (kind, name, said or "no answer"))

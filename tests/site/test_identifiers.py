@@ -2,7 +2,10 @@
 identifier (verified, forged, altered, of an unknown or revoked key, of the old form, found or not,
 with the database there or not), what the loader then records for it, and the checks of the keys
 file and of the names that go into an identifier."""
+import base64
 import collections
+import hashlib
+import hmac
 import io
 import os
 import re
@@ -164,6 +167,62 @@ class IdentifierTest(unittest.TestCase):
         self.assertEqual(campaigns, [(whole,)])
         status, _, _ = call(self.app, "/download/demo", "campaign=" + whole + "c")
         self.assertEqual(status, "400 Bad Request")
+
+    def test_the_form_is_read_field_by_field(self):
+        # Each signed part gets a good MAC of the signing key: only the form decides.
+        keys = identifiers.Keys([identifiers.Key("k1", b"s" * 32, 0)])
+        key = keys.signer
+        random = b"AbCdEfGhIj-"
+        cases = [
+            # label, signed part, (product, campaign, minted) or None: refused
+            ("no campaign", b"1.k1.0000abcd.demo.." + random, ("demo", "", 0xABCD)),
+            ("dots in the campaign", b"1.k1.0000abcd.demo.a..b.c." + random, ("demo", "a..b.c", 0xABCD)),
+            ("campaign that looks like the tail", b"1.k1.0000abcd.demo.x." + random + b"." + random,
+             ("demo", "x." + random.decode(), 0xABCD)),
+            ("another version", b"2.k1.0000abcd.demo.." + random, None),
+            ("upper-case mint time", b"1.k1.0000ABCD.demo.." + random, None),
+            ("short mint time", b"1.k1.000abcd.demo.." + random, None),
+            ("empty product", b"1.k1.0000abcd...." + random, None),
+            ("product with a blank", b"1.k1.0000abcd.de mo.." + random, None),
+            ("campaign with a slash", b"1.k1.0000abcd.demo.a/b." + random, None),
+            ("empty random part", b"1.k1.0000abcd.demo..", None),
+            ("a field missing", b"1.k1.0000abcd.demo." + random, None),
+        ]
+        for label, signed, expected in cases:
+            with self.subTest(label):
+                got = identifiers.verify(keys, signed + b"." + key.mac(signed))
+                self.assertEqual(got and (got.product, got.campaign, got.minted), expected)
+                if expected:
+                    self.assertEqual(identifiers.describe(signed + b"." + key.mac(signed)), expected)
+        # The MAC itself: 16 characters exactly, and HMAC-SHA-256's first 96 bits.
+        signed = b"1.k1.0000abcd.demo.." + random
+        mac = key.mac(signed)
+        self.assertEqual(mac, base64.urlsafe_b64encode(hmac.new(b"s" * 32, signed, hashlib.sha256).digest()[:12]))
+        for label, wrong in (("15 characters", mac[:-1]), ("17 characters", mac + b"A"), ("padded", mac + b"=")):
+            with self.subTest(label):
+                self.assertIsNone(identifiers.verify(keys, signed + b"." + wrong))
+
+    def test_a_forked_worker_never_repeats_its_parents_random_parts(self):
+        # The random parts are drawn ahead, many per read: a worker forked once its parent has
+        # drawn (gunicorn's master with --preload, say) must not hand out the same ones.
+        keys = identifiers.Keys([identifiers.Key("k1", b"s" * 32, 0)])
+
+        def randoms(count):
+            return {identifiers.mint(keys, "demo", "").split(b".")[-2] for _ in range(count)}
+        randoms(1)
+        reader, writer = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            os.close(reader)
+            os.write(writer, b"\n".join(randoms(100)))
+            os._exit(0)
+        os.close(writer)
+        with os.fdopen(reader, "rb") as f:
+            child = set(f.read().split(b"\n"))
+        os.waitpid(pid, 0)
+        parent = randoms(100)
+        self.assertEqual((len(child), len(parent)), (100, 100))
+        self.assertEqual(child & parent, set())
 
     def test_the_planned_length_is_the_minted_length(self):
         # What HEAD of a download plans a copy's length with, since it makes no identifier.

@@ -178,8 +178,8 @@ def cmdline(pid):
 
 
 class ServeStartsTheLoaderTest(unittest.TestCase):
-    """velko-site serve runs a loader beside gunicorn: a copy's row reaches the database with
-    nothing else running, and the loader ends once gunicorn has."""
+    """velko-site serve runs a loader beside gunicorn, nicer than the workers: a copy's row reaches
+    the database with nothing else running, and the loader ends once gunicorn has."""
 
     def test_serve_loads_and_the_loader_ends_with_gunicorn(self):
         work, stub = support.folder_with_stub(self.addCleanup)
@@ -211,6 +211,12 @@ class ServeStartsTheLoaderTest(unittest.TestCase):
             children = [int(pid) for pid in f.read().split()]
         loaders = [pid for pid in children if b"velko_site.loader" in cmdline(pid)]
         self.assertEqual(len(loaders), 1, children)
+        # It yields the processors to gunicorn's workers, every thread of it.
+        nicer = min(os.getpriority(os.PRIO_PROCESS, serve.pid) + loader.NICENESS, 19)
+        for task in os.listdir("/proc/%d/task" % loaders[0]):
+            self.assertEqual(os.getpriority(os.PRIO_PROCESS, int(task)), nicer, task)
+        for worker in set(children) - set(loaders):
+            self.assertEqual(os.getpriority(os.PRIO_PROCESS, worker), os.getpriority(os.PRIO_PROCESS, serve.pid))
         serve.terminate()
         serve.wait(LIMIT)
         while b"velko_site.loader" in cmdline(loaders[0]):

@@ -57,6 +57,8 @@ class RequestsTest(unittest.TestCase):
         cases = [
             # label, query, the reply's URL, the row recorded (session as stored, length, known)
             ("a copy of ours", "?session=" + ours, OTHER_URL, (ours, len(ours), 1)),
+            ("ours percent-encoded, after another parameter", "?x=%41&%73ession=" + ours.replace(".", "%2E"),
+             OTHER_URL, (ours, len(ours), 1)),
             ("an identifier of the old form", "?session=" + ELSEWHERE_ID, DEMO_URL, (ELSEWHERE_ID, 44, 0)),
             ("ours in lower case", "?session=" + ours.lower(), DEMO_URL, (ours.lower(), len(ours), 0)),
             ("ours with more after it", "?session=" + ours + "A" * 2000, DEMO_URL,

@@ -212,7 +212,7 @@ TEST_F(PackageInstallTest, AnotherInstallationIsWaitedForWithinTheBoundAndTriedT
   const HANDLE mutex = CreateMutexW(nullptr, TRUE, kInstallerServiceMutex);
   ASSERT_NE(mutex, nullptr);
   std::vector<std::wstring> statuses;
-  const ProgressReport report = {&statuses, RecordStatus, nullptr};
+  const ProgressReport report = {&statuses, RecordStatus, nullptr, nullptr, nullptr, nullptr};
 
   EXPECT_EQ(RunPackageInstall(state_, report, INVALID_HANDLE_VALUE, keyPath_.c_str(), 300),
             InstallResult::kAnotherInstallation);
@@ -229,6 +229,65 @@ TEST_F(PackageInstallTest, AnotherInstallationIsWaitedForWithinTheBoundAndTriedT
   EXPECT_TRUE(Recorded().empty());
   EXPECT_FALSE(FileExists(LogPath()));
   EXPECT_FALSE(FileExists(state_.packagePath.c_str()));
+}
+
+struct CancelLater {
+  HANDLE cancel;
+  DWORD afterMs;
+};
+
+DWORD WINAPI SetCancelLater(void* parameter) {
+  const auto* later = static_cast<const CancelLater*>(parameter);
+  Sleep(later->afterMs);
+  SetEvent(later->cancel);
+  return 0;
+}
+
+void RecordCancellable(void* listener, bool cancellable) {
+  static_cast<std::vector<bool>*>(listener)->push_back(cancellable);
+}
+
+// Cancelled before msiexec starts, at once or while another installation is waited for: nothing is
+// started, the held package is let go of and deleted, and the wait ends with the cancel, long before
+// its bound.
+TEST_F(PackageInstallTest, ACancelBeforeTheInstallerStartsStartsNothing) {
+  static const struct {
+    const char* name;
+    bool busy;
+    DWORD cancelAfterMs;
+  } kCases[] = {
+      {"cancelled already", false, 0},
+      {"cancelled while another installation runs", true, 300},
+  };
+  for (const auto& c : kCases) {
+    DeleteFileW(ControlPath(fake_msiexec::kRunCountFile).c_str());
+    const HANDLE mutex = c.busy ? CreateMutexW(nullptr, TRUE, kInstallerServiceMutex) : nullptr;
+    ASSERT_TRUE(install_test::WriteBytes(state_.packagePath.c_str(), "package")) << c.name;
+    const HANDLE package = CreateFileW(state_.packagePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(package, INVALID_HANDLE_VALUE) << c.name;
+    const HANDLE cancel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    CancelLater later = {cancel, c.cancelAfterMs};
+    const HANDLE thread = CreateThread(nullptr, 0, SetCancelLater, &later, 0, nullptr);
+    if (!c.busy) WaitForSingleObject(thread, INFINITE);
+    std::vector<bool> cancellable;
+    ReleaseSlot slot = {};
+    const ProgressReport report = {&cancellable, nullptr, nullptr, RecordCancellable, cancel, &slot};
+
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(RunPackageInstall(state_, report, package, keyPath_.c_str(), 60000), InstallResult::kCancelled)
+        << c.name;
+    EXPECT_LT(GetTickCount() - start, 5000u) << c.name;
+
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(cancel);
+    if (mutex) CloseHandle(mutex);
+    EXPECT_FALSE(FileExists(ControlPath(fake_msiexec::kRunCountFile))) << c.name << ": the installer ran";
+    EXPECT_FALSE(FileExists(state_.packagePath.c_str())) << c.name;
+    EXPECT_EQ(slot.release, nullptr) << c.name << ": the package is still held for release";
+    EXPECT_EQ(cancellable, std::vector<bool>{true}) << c.name;
+  }
 }
 
 HANDLE goForWindow;

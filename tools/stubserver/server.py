@@ -27,7 +27,9 @@ class Request:
 
     path is the request target exactly as sent (no decoding); headers the (name, value) pairs in
     order; behaviour what it was answered with ("ok", "status:404", ...); bytes_sent the bytes sent
-    after the reply's head, final once the connection is closed."""
+    after the reply's head, final once the connection is closed; ending how the reply ended, once it
+    has: "close" or "reset" as the behaviour says, "abort" when the client went away (or the server
+    stopped) first."""
     address: str
     port: int
     method: str
@@ -37,6 +39,7 @@ class Request:
     behaviour: str = ""
     bytes_sent: int = 0
     peer: str = ""  # the client's address
+    ending: str = ""
 
     def header(self, name, default=None):
         """The value of the first header called `name` (case ignored)."""
@@ -311,6 +314,7 @@ class StubServer:
         finally:
             if body:
                 body.close()
+        request.ending = ending
         _finish(sock, ending)
 
     def _step_for(self, request):
