@@ -76,8 +76,11 @@ class LanguageTest(h.DownloadTestCase):
             with self.subTest(locale=locale):
                 t = texts(table)
                 seen = {}
+                # The probe runs in the same locale: Wine writes a starting program's locale into the
+                # prefix's user settings (HKCU\Control Panel\International), which the stub reads, as
+                # one user's settings on Windows.
                 probe = subprocess.Popen([h.WINE, h.A11Y_PROBE, "60"], stdout=subprocess.PIPE, text=True,
-                                         env=h.wine_env())
+                                         env=h.wine_env(**h.locale_env(locale, LOCALES, x_ctype)))
                 try:
                     run = self.run_in(locale, lambda: seen.update(caption=window_geometry(re.escape(t["WindowCaption"]))),
                                       x_ctype)
