@@ -9,10 +9,13 @@ export VELKO_SCRIPT=${VELKO_SCRIPT:-$0}
 # The download site (site/) runs on Debian's /usr/bin/python3 with gunicorn, psycopg2 and PostgreSQL
 # from Debian; the tests and the demo fetch copies with curl. The parsers are also built natively
 # with clang, libFuzzer and the sanitizers (fuzz/; libclang-rt-14-dev holds their runtimes). The
-# proxy tests run tinyproxy (tinyproxy-bin: the program without a service).
+# proxy tests run tinyproxy (tinyproxy-bin: the program without a service). The language tests and
+# the demo make German, Japanese and Swahili locales from locales' sources (localedef, into the build
+# tree) and draw Japanese with Debian's smallest CJK font (fonts-wqy-microhei).
 VELKO_PACKAGES=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xdotool imagemagick msitools
   wixl osslsigncode openssl python3 iproute2 util-linux googletest gunicorn python3-psycopg2 postgresql curl
-  clang libclang-rt-14-dev nginx tinyproxy-bin python3-venv python3-setuptools python3-wheel)
+  clang libclang-rt-14-dev nginx tinyproxy-bin python3-venv python3-setuptools python3-wheel locales
+  fonts-wqy-microhei)
 
 # velko_install_deps [PACKAGE...]: installs what is missing of VELKO_PACKAGES and the packages named
 # (a benchmark's own client, for instance).

@@ -52,18 +52,19 @@ file_name = "velko-demo-setup.exe"
 """
 
 
-def window_rectangle():
-    """(x, y, width, height) of the progress window on the screen, or None when it is not there."""
-    out = w.xdotool("search", "--name", "^Installing$", "getwindowgeometry").stdout
+def window_rectangle(caption="Installing"):
+    """(x, y, width, height) of the progress window (captioned `caption`, its text in the run's
+    language) on the screen, or None when it is not there."""
+    out = w.xdotool("search", "--name", "^%s$" % re.escape(caption), "getwindowgeometry").stdout
     pos = re.search(r"Position: (-?\d+),(-?\d+)", out)
     size = re.search(r"Geometry: (\d+)x(\d+)", out)
     return tuple(map(int, pos.groups() + size.groups())) if pos and size else None
 
 
-def screenshot(path):
+def screenshot(path, caption="Installing"):
     """Saves a picture of the progress window at `path`; returns whether there is one. The window
     may close at any moment (the run ends): then there is no picture, and nothing half-written."""
-    rect = window_rectangle()
+    rect = window_rectangle(caption)
     if rect is None:
         return False
     part = path + ".part.png"
@@ -72,7 +73,7 @@ def screenshot(path):
                                "+repage", part], capture_output=True, timeout=20)
     except subprocess.TimeoutExpired:
         done = None  # no picture of that stage rather than a demo that hangs
-    if done is None or done.returncode != 0 or not os.path.exists(part) or window_rectangle() is None:
+    if done is None or done.returncode != 0 or not os.path.exists(part) or window_rectangle(caption) is None:
         if os.path.exists(part):
             os.remove(part)
         return False
@@ -80,7 +81,7 @@ def screenshot(path):
     return True
 
 
-def watch_stages(packages, package_size, out, shots, stop, suffix):
+def watch_stages(packages, package_size, out, shots, stop, suffix, caption):
     """Takes a screenshot of the download, a moment into it, and of the install, until `stop` is
     set.  The information request before them is over within milliseconds (the site answers at once)
     and the window has not been drawn yet: there is nothing to picture."""
@@ -90,13 +91,13 @@ def watch_stages(packages, package_size, out, shots, stop, suffix):
             # The installer may be over within a second: keep the latest picture that still shows
             # the window.
             path = os.path.join(out, "2-installing%s.png" % suffix)
-            if screenshot(path):
+            if screenshot(path, caption):
                 shots["2-installing"] = path
             continue
         if pkg and "1-downloading" not in shots:
             time.sleep(1.5)  # a few chunks in
             path = os.path.join(out, "1-downloading%s.png" % suffix)
-            if screenshot(path):
+            if screenshot(path, caption):
                 shots["1-downloading"] = path
         time.sleep(0.1)
 
@@ -124,17 +125,17 @@ def download_copy(folder):
     return os.path.join(folder, names[0]) if done.returncode == 0 and len(names) == 1 else None
 
 
-def run_copy(exe, packages, out, suffix=""):
-    """Runs the copy under Wine with screenshots of its stages (named with `suffix`); returns (Run,
-    {stage: picture})."""
+def run_copy(exe, packages, out, suffix="", env=None, caption="Installing"):
+    """Runs the copy under Wine (with `env` added to its environment) with screenshots of its stages
+    (named with `suffix`) in the window captioned `caption`; returns (Run, {stage: picture})."""
     shots = {}
     stop = threading.Event()
     packages.clear_requests()
     watcher = threading.Thread(target=watch_stages,
-                               args=(packages, os.path.getsize(DEMO_MSI), out, shots, stop, suffix), daemon=True)
+                               args=(packages, os.path.getsize(DEMO_MSI), out, shots, stop, suffix, caption), daemon=True)
     watcher.start()
     try:
-        return w.run_exe(exe, timeout=600), shots
+        return w.run_exe(exe, timeout=600, env=env), shots
     finally:
         stop.set()
         watcher.join()
@@ -282,6 +283,15 @@ def main():
         for stage in sorted(scaled_shots):
             print("    %s" % scaled_shots[stage])
         ok = ok and scaled.exit_code == 0 and not scaled.boxes and "1-downloading" in scaled_shots
+        print()
+        # The user's language: Wine takes it from the locale (made with localedef into the build tree).
+        print("5. The same copy again in German (LANG=de_DE.UTF-8), for the window's picture in German:")
+        german, german_shots = run_copy(exe, packages, out, suffix="-de",
+                                        env=w.locale_env("de_DE.UTF-8", os.path.join(os.environ["VELKO_BUILD"], "locales")),
+                                        caption="Installation")
+        for stage in sorted(german_shots):
+            print("    %s" % german_shots[stage])
+        ok = ok and german.exit_code == 0 and not german.boxes and "1-downloading" in german_shots
         print()
     finally:
         if loader is not None:

@@ -70,9 +70,11 @@ def run_folders():
 
 def wine_env(**extra):
     """The environment of a Wine command in the prefix: the prefix's architecture, quiet unless
-    WINEDEBUG says else."""
+    WINEDEBUG says else, and English with "." decimals (the locale C.UTF-8) whatever the caller's
+    locale, since the stub speaks the display language Wine takes from it (locale_env for another)."""
     env = dict(os.environ)
-    env.update(WINEARCH="win32" if ARCH == "x86" else "win64", WINEPREFIX=PREFIX, VELKO_ARCH=ARCH)
+    env.update(WINEARCH="win32" if ARCH == "x86" else "win64", WINEPREFIX=PREFIX, VELKO_ARCH=ARCH, LANG="C.UTF-8",
+               LC_ALL="C.UTF-8")
     env.setdefault("WINEDEBUG", "-all")
     env.update(extra)
     return env
@@ -92,7 +94,8 @@ _SIMPLE_ESCAPES = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
 
 
 def unescape_wine(text):
-    """Undoes the escaping of Wine's debug strings (\\n, \\", \\\\, \\xNN, \\uNNNN)."""
+    """Undoes the escaping of Wine's debug strings (\\n, \\", \\\\, \\xNN, \\uNNNN, and \\NNNN: a
+    character outside printable ASCII as four hex digits)."""
     out = []
     i = 0
     while i < len(text):
@@ -105,6 +108,9 @@ def unescape_wine(text):
         if n in _SIMPLE_ESCAPES:
             out.append(_SIMPLE_ESCAPES[n])
             i += 2
+        elif re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+            out.append(chr(int(text[i + 1:i + 5], 16)))
+            i += 5
         elif n == "x":
             out.append(chr(int(text[i + 2:i + 4], 16)))
             i += 4
@@ -117,8 +123,13 @@ def unescape_wine(text):
     return "".join(out)
 
 
+# The caption Windows gives a message box that names none ("Error"), in the display languages the
+# tests and the demo run in.
+BOX_CAPTIONS = ("Error", "Fehler", "エラー")
+
+
 def _error_windows():
-    return [w for w in xdotool("search", "--name", "^Error$").stdout.split() if w]
+    return [w for w in xdotool("search", "--name", "^(%s)$" % "|".join(BOX_CAPTIONS)).stdout.split() if w]
 
 
 def _dismiss_box(deadline):
@@ -232,6 +243,46 @@ def set_display_dpi(dpi):
     else:
         command = ["add", key, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"]
     subprocess.run([WINE, REG_EXE, *command], env=wine_env(), capture_output=True)
+
+
+def locale_env(name, folder, x_ctype=False):
+    """The environment that gives the Windows programs started with it the display language and the
+    number format of the Unix locale `name` (e.g. "de_DE.UTF-8"): Wine takes both from LC_MESSAGES
+    (LANG, LC_ALL), from a locale that exists. The locale is made from Debian's sources (package
+    locales) into `folder` once, with localedef, and found through LOCPATH: nothing changes on the
+    machine. Wine names its X windows in the character set of LC_CTYPE's locale, and X knows no
+    locale of some languages (Swahili): with `x_ctype`, LC_CTYPE stays C.UTF-8, so that the windows
+    keep their names (the message boxes are found by them)."""
+    path = os.path.join(folder, name)
+    if not os.path.isdir(path):
+        source, _, charmap = name.partition(".")
+        os.makedirs(folder, exist_ok=True)
+        made = subprocess.run(["localedef", "-i", source, "-f", charmap or "UTF-8", path + ".part"],
+                              capture_output=True, text=True)
+        if not os.path.isdir(path + ".part"):
+            raise RuntimeError("localedef could not make the locale %s: %s" % (name, made.stderr.strip()))
+        os.replace(path + ".part", path)
+    if x_ctype:
+        return {"LANG": name, "LC_ALL": "", "LC_MESSAGES": name, "LC_NUMERIC": name, "LC_CTYPE": "C.UTF-8",
+                "LOCPATH": folder}
+    return {"LANG": name, "LC_ALL": name, "LOCPATH": folder}
+
+
+# The faces Wine links its dialog font to for Japanese and Chinese text (its SystemLink entries and
+# its substitute for "MS Shell Dlg" under those locales name them), none of which Debian has.
+CJK_FACES = ("MS UI Gothic", "SimSun")
+CJK_FONT = "WenQuanYi Micro Hei"  # Debian's fonts-wqy-microhei
+
+
+def use_cjk_font(on):
+    """With `on`, Wine gives Debian's CJK font (fonts-wqy-microhei) under the names Windows links
+    to its UI fonts for Japanese and Chinese (HKCU\\Software\\Wine\\Fonts\\Replacements), so that
+    such text is drawn with glyphs, as Windows' font linking does; without, those names stay missing
+    and the text shows as empty boxes. For the prefix's programs started from now on."""
+    key = r"HKCU\Software\Wine\Fonts\Replacements"
+    for face in CJK_FACES:
+        command = ["add", key, "/v", face, "/d", CJK_FONT, "/f"] if on else ["delete", key, "/v", face, "/f"]
+        subprocess.run([WINE, REG_EXE, *command], env=wine_env(), capture_output=True)
 
 
 def set_windows_version(version):

@@ -7,14 +7,3 @@ bool WidenAppend(WideString& out, const char* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) units[start + i] = static_cast<unsigned char>(bytes[i]);
   return true;
 }
-
-void ComposeMessage(WideString& message, std::initializer_list<const wchar_t*> parts) {
-  message.Clear();
-  for (const wchar_t* part : parts) {
-    if (!message.Append(part)) {
-      message.Clear();
-      message.Append(L"Out of memory");
-      return;
-    }
-  }
-}

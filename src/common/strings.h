@@ -12,8 +12,6 @@
 
 #include <stddef.h>
 
-#include <initializer_list>
-
 #include "common/heap.h"
 #include "common/text.h"
 
@@ -151,8 +149,3 @@ using ByteString = HeapString<char>;
 // Appends `count` bytes to `out`, each byte becoming the UTF-16 unit of the same value (0x00-0xFF map
 // to U+0000-U+00FF). Returns false when memory runs out.
 bool WidenAppend(WideString& out, const char* bytes, size_t count);
-
-// Sets `message` to the concatenation of `parts`, a text for the user. When memory runs out on the
-// way, the text becomes "Out of memory" instead (or stays empty if even that does not fit), so that
-// a failure is not reported with half a text.
-void ComposeMessage(WideString& message, std::initializer_list<const wchar_t*> parts);

@@ -1,5 +1,7 @@
 #include "common/system_text.h"
 
+#include "common/texts.h"
+
 void ComposeSystemErrorText(WideString& message, DWORD code) {
   wchar_t* text = nullptr;
   const DWORD length =
@@ -9,6 +11,6 @@ void ComposeSystemErrorText(WideString& message, DWORD code) {
   size_t end = text ? length : 0;
   while (end > 0 && (text[end - 1] == L'\r' || text[end - 1] == L'\n')) --end;
   message.Clear();
-  if (end > 0 && !message.Append(text, end)) ComposeMessage(message, {L"Out of memory"});
+  if (end > 0 && !message.Append(text, end)) ComposeText(message, TextId::kOutOfMemory);
   if (text) LocalFree(text);
 }

@@ -3,6 +3,7 @@
 #include "common/run_folder.h"
 #include "common/system_library.h"
 #include "common/system_text.h"
+#include "common/texts.h"
 #include "driver/info_endpoint.h"
 #include "driver/run_outcome.h"
 #include "install/package_install.h"
@@ -17,23 +18,14 @@ namespace {
 
 constexpr wchar_t kPackageFileName[] = L"velko-installer.msi";
 
-constexpr wchar_t kTagMissingMessage[] =
-    L"This installer is damaged, please try to download it again. (technical reason: magic not found)";
-constexpr wchar_t kExtractFailedMessage[] = L"The installer failed to extract the download-id";
-constexpr wchar_t kWriteFailedMessage[] = L"The installer failed to write the download-id";
-constexpr wchar_t kNoTempFolderMessage[] = L"The installer failed to find the temp folder";
-constexpr wchar_t kNoPackageUrlMessage[] =
-    L"The download server gave an invalid response (technical reason: MSIURL missing)";
-constexpr wchar_t kDamagedInformationMessage[] = L"The download information is damaged";
-constexpr wchar_t kRestartMessage[] = L"Restart your computer to finish the installation.";
-constexpr wchar_t kAnotherInstallationMessage[] =
-    L"Another installation is in progress. Please try again later.";
-
 constexpr int kIdentityStoredPosition = 10;
 
 // A run folder that cannot be removed yet is tried again, for at most about ten seconds.
 constexpr int kFolderRemovalAttempts = 40;
 constexpr DWORD kFolderRemovalPauseMs = 250;
+
+// Shows text `id` in a box.
+void ShowText(TextId id, UINT style) { ShowMessage(Text(id), style); }
 
 // Shows a transfer's failure text, if there is one.
 void ShowFailure(const WideString& text) {
@@ -47,41 +39,41 @@ void ShowFailure(const WideString& text) {
 void RunStages(StubState& state, HINSTANCE instance, RunOutcome& outcome) {
   // Without the event nothing could end the stages' waits: closing is then refused.
   state.cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  CopyStatusText(state, L"Locating your download...");
+  CopyStatusText(state, Text(TextId::kLocatingStatus));
   CreateProgressWindow(state, instance);
 
   // Without the identifier there is nothing to report: the run ends before it is known.
   InstallerTag tag;
   if (!ReadInstallerTag(tag)) {
-    ShowMessage(kTagMissingMessage, MB_OK);
+    ShowText(TextId::kTagMissing, MB_OK);
     return;
   }
   switch (StoreDownloadId(state, tag)) {
     case StoreResult::kOk:
       break;
     case StoreResult::kExtractFailed:
-      ShowMessage(kExtractFailedMessage, MB_OK);
+      ShowText(TextId::kExtractFailed, MB_OK);
       return;
     case StoreResult::kWriteFailed:
       SetOutcome(outcome, OutcomeCode::kFileError, L"id-file");
-      ShowMessage(kWriteFailedMessage, MB_OK);
+      ShowText(TextId::kWriteFailed, MB_OK);
       return;
   }
   if (!CreateRunFolder(state.runFolder) ||
       !ComposeRunFilePath(state.packagePath, state.runFolder, kPackageFileName)) {
     SetOutcome(outcome, OutcomeCode::kFileError, L"temp-folder");
-    ShowMessage(kNoTempFolderMessage, MB_OK);
+    ShowText(TextId::kNoTempFolder, MB_OK);
     return;
   }
   SetProgressPosition(state, kIdentityStoredPosition);
-  SetStatusText(state, L"Requesting download...");
+  SetStatusText(state, Text(TextId::kRequestingStatus));
 
   // The identifier goes into the query as it is, byte for byte, without escaping.
   WideString infoUrl;
   if (!infoUrl.Append(kInfoEndpoint) ||
       !WidenAppend(infoUrl, state.downloadId, DownloadIdLength(state))) {
     SetOutcome(outcome, OutcomeCode::kInfoFailed, L"other");
-    ShowMessage(L"Out of memory", MB_ICONERROR);
+    ShowText(TextId::kOutOfMemory, MB_ICONERROR);
     return;
   }
 
@@ -109,7 +101,7 @@ void RunStages(StubState& state, HINSTANCE instance, RunOutcome& outcome) {
   WideString packageUrl;
   if (!ExtractElement(response, "MSIURL", packageUrl)) {
     SetMissingUrlOutcome(outcome, fetched != FetchResult::kOk, seen);
-    ShowMessage(kNoPackageUrlMessage, MB_ICONERROR);
+    ShowText(TextId::kNoPackageUrl, MB_ICONERROR);
     return;
   }
   // The publisher's digest and length of the package, when the reply has them: a pin that cannot be
@@ -117,7 +109,7 @@ void RunStages(StubState& state, HINSTANCE instance, RunOutcome& outcome) {
   PackagePin pin;
   if (!ReadPackagePin(response, pin)) {
     SetOutcome(outcome, OutcomeCode::kNoPackageUrl, L"damaged");
-    ShowMessage(kDamagedInformationMessage, MB_ICONERROR);
+    ShowText(TextId::kDamagedInformation, MB_ICONERROR);
     return;
   }
 
@@ -154,21 +146,22 @@ void RunStages(StubState& state, HINSTANCE instance, RunOutcome& outcome) {
     case InstallResult::kCancelled:     // nothing to tell: the user chose it
       break;
     case InstallResult::kRestartNeeded:
-      ShowMessage(kRestartMessage, MB_ICONINFORMATION);
+      ShowText(TextId::kRestartNeeded, MB_ICONINFORMATION);
       break;
     case InstallResult::kAnotherInstallation:
-      ShowMessage(kAnotherInstallationMessage, MB_ICONWARNING);
+      ShowText(TextId::kAnotherInstallation, MB_ICONWARNING);
       break;
     case InstallResult::kNoTempFolder:
-      ShowMessage(kNoTempFolderMessage, MB_OK);
+      ShowText(TextId::kNoTempFolder, MB_OK);
       break;
     case InstallResult::kNotStarted: {
       // The system's own words for why msiexec could not run (a policy, a damaged file).
       WideString text;
       ComposeSystemErrorText(text, startError);
-      if (text.empty() && !(text.Append(L"The installer could not be started (error ") &&
-                            AppendDecimal(text, startError) && text.Append(L")"))) {
-        ComposeMessage(text, {L"Out of memory"});
+      if (text.empty()) {
+        FixedString<11> code;
+        AppendDecimal(code, startError);
+        ComposeText(text, TextId::kInstallerNotStarted, {code.c_str()});
       }
       ShowMessage(text.c_str(), MB_ICONERROR);
       break;
@@ -196,6 +189,8 @@ int WINAPI RunStub(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Before anything else can load a DLL: nothing planted beside the stub may be loaded.
   RestrictLibrarySearch();
   PreloadSystemLibraries();
+  // The user's language, before any text is shown and before other threads ask for texts.
+  LoadUserTexts();
   static StubState state;
   RunStubWith(state, instance);
   // A report still under way may hold locks inside the HTTP library that its DLL detach code would

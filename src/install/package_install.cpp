@@ -3,12 +3,10 @@
 #include "common/run_folder.h"
 #include "common/system_library.h"
 #include "common/message_wait.h"
+#include "common/texts.h"
 
 namespace {
 
-// The status line while the install stage waits and while msiexec runs.
-constexpr wchar_t kWaitingStatus[] = L"Waiting for another installation to finish...";
-constexpr wchar_t kInstallingStatus[] = L"Installing...";
 
 // How often the installer service's mutex is looked at while another installation runs.
 constexpr DWORD kBusyPollMs = 500;
@@ -68,7 +66,7 @@ bool InstallerServiceBusy() {
 // A cancelled run ends the wait at once.
 void WaitWhileInstallerBusy(const ProgressReport& report, DWORD limitMs) {
   if (!InstallerServiceBusy()) return;
-  ReportStatus(report, kWaitingStatus);
+  ReportStatus(report, Text(TextId::kWaitingStatus));
   const DWORD start = GetTickCount();
   for (;;) {
     const DWORD elapsed = GetTickCount() - start;
@@ -135,7 +133,7 @@ InstallResult RunPackageInstall(StubState& state, const ProgressReport& report, 
         break;
       }
       ReportCancellable(report, false);
-      ReportStatus(report, kInstallingStatus);
+      ReportStatus(report, Text(TextId::kInstallingStatus));
       const HANDLE installer = StartInstaller(commandLine);
       if (!installer) {
         // An application control policy, a missing or damaged msiexec: the user is told why.

@@ -242,7 +242,7 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
   auto* context =
       static_cast<RequestContext*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(RequestContext)));
   if (!context) {
-    SetTransferError(setup, L"Out of memory");
+    SetTransferError(setup, TextId::kOutOfMemory);
     CloseTransferHandles(setup);
     return false;
   }
@@ -251,7 +251,7 @@ bool RunAsyncRequest(const wchar_t* url, const wchar_t* extraHeaders, const Requ
   context->completion = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   context->drained = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!context->completion || !context->drained) {
-    SetTransferError(setup, L"Out of memory");
+    SetTransferError(setup, TextId::kOutOfMemory);
     ReleaseContext(context);
     CloseTransferHandles(setup);
     return false;

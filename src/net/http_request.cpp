@@ -8,9 +8,6 @@
 namespace {
 
 constexpr wchar_t kUserAgent[] = L"Brondelvik Downloader " STUB_VERSION;
-constexpr wchar_t kOpenFailedMessage[] = L"The download could not be started (technical reason: HTTP open failed)";
-constexpr wchar_t kOpenRequestFailedMessage[] =
-    L"The download server refused the request (technical reason: HTTP open request failed)";
 
 }  // namespace
 
@@ -41,8 +38,8 @@ bool SplitUrl(const wchar_t* url, UrlParts& parts) {
   return true;
 }
 
-void SetTransferError(HttpTransfer& transfer, const wchar_t* text) {
-  if (transfer.errorText.empty()) ComposeMessage(transfer.errorText, {text});
+void SetTransferError(HttpTransfer& transfer, TextId id) {
+  if (transfer.errorText.empty()) ComposeText(transfer.errorText, id);
 }
 
 DWORD SessionSecureProtocols() {
@@ -65,13 +62,13 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
                      WINHTTP_STATUS_CALLBACK callback) {
   // Without the library nothing can be started; the URL is not even looked at.
   if (!LoadWinHttp()) {
-    SetTransferError(transfer, kOpenFailedMessage);
+    SetTransferError(transfer, TextId::kOpenFailed);
     return false;
   }
   UrlParts parts;
   SplitUrl(url, parts);
   if (parts.host.empty() || parts.path.empty()) {
-    ComposeMessage(transfer.errorText, {L"The download URL was incorrect (", url, L")"});
+    ComposeText(transfer.errorText, TextId::kIncorrectUrl, {url});
     return false;
   }
 
@@ -79,7 +76,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
   // everywhere (Wine accepts WINHTTP_OPTION_PROXY and ignores it), and nothing is set machine-wide.
   ProxyChoice proxy;
   if (!FindProxy(url, parts.host.c_str(), parts.secure, proxy, transfer.cancel)) {
-    SetTransferError(transfer, L"Out of memory");
+    SetTransferError(transfer, TextId::kOutOfMemory);
     return false;
   }
   const bool named = proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
@@ -87,7 +84,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
                                      named && !proxy.bypass.empty() ? proxy.bypass.c_str() : nullptr,
                                      WINHTTP_FLAG_ASYNC);
   if (!transfer.session) {
-    SetTransferError(transfer, kOpenFailedMessage);
+    SetTransferError(transfer, TextId::kOpenFailed);
     return false;
   }
   if (WinHttp().SetStatusCallback(transfer.session, callback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
@@ -96,8 +93,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
   }
   transfer.connection = WinHttp().Connect(transfer.session, parts.host.c_str(), parts.port, 0);
   if (!transfer.connection) {
-    SetTransferError(transfer,
-                     L"The download server could not be reached (technical reason: HTTP connect failed)");
+    SetTransferError(transfer, TextId::kConnectFailed);
     return false;
   }
   static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
@@ -107,7 +103,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
   if (!transfer.request ||
       (extraHeaders && !WinHttp().AddRequestHeaders(transfer.request, extraHeaders, static_cast<DWORD>(-1),
                                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))) {
-    SetTransferError(transfer, kOpenRequestFailedMessage);
+    SetTransferError(transfer, TextId::kOpenRequestFailed);
     return false;
   }
   if (transfer.proxyLogon) {

@@ -5,6 +5,7 @@
 
 #include "common/progress_report.h"
 #include "common/strings.h"
+#include "common/texts.h"
 #include "net/winhttp_api.h"
 
 // One transfer's handles and its error text. Handles start null; at most one failure is recorded,
@@ -65,8 +66,8 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
 // Closes request, connection and session, in that order, each only if open.
 void CloseTransferHandles(HttpTransfer& transfer);
 
-// Sets the error text; an error already recorded is kept.
-void SetTransferError(HttpTransfer& transfer, const wchar_t* text);
+// Sets the error text to text `id`; an error already recorded is kept.
+void SetTransferError(HttpTransfer& transfer, TextId id);
 
 // Appends the HTTP library's own text for `code` (without its final line break) to `out`. Returns
 // false, appending nothing, when the library has no text for it (Wine's winhttp has none).
@@ -75,8 +76,6 @@ bool AppendHttpErrorText(WideString& out, DWORD code);
 // The HTTP status of a request whose headers are in; 0 when it cannot be read.
 DWORD QueryHttpStatus(HINTERNET request);
 
-// HTTP 407: the proxy asked for credentials; and what the user is told when it still does after the
-// integrated sign-on.
+// HTTP 407: the proxy asked for credentials (the user is told kDownloadFailed with
+// kProxyPasswordReason when it still does after the integrated sign-on).
 constexpr DWORD kProxyAuthenticationRequired = 407;
-constexpr wchar_t kProxyRefusedMessage[] =
-    L"The download failed (technical reason: the proxy server asked for a password)";

@@ -11,11 +11,6 @@ constexpr size_t kReplyLimitBytes = 1 << 20;
 // A request that has not ended by then (a server that trickles its reply) is abandoned.
 constexpr DWORD kTimeLimitMs = 60000;
 
-constexpr wchar_t kSendFailed[] = L"The download server denied the request (technical reason: HTTP send failed)";
-constexpr wchar_t kReceiveFailed[] = L"The download failed to respond (technical reason: HTTP receive failed)";
-constexpr wchar_t kNoData[] =
-    L"The download server failed to send the response data (technical reason: HTTP got no data)";
-constexpr wchar_t kReadFailed[] = L"The download data could not be read";
 
 struct ReplySink {
   ByteString* reply;
@@ -46,19 +41,19 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
   return sink->reply->length() < kReplyLimitBytes;
 }
 
-// The text for a request that ended as `end` says, or null when it did not fail.
-const wchar_t* FailureText(const RequestEnd& end) {
-  if (end.timedOut) return kReceiveFailed;
-  if (end.error == 0) return nullptr;
+// The text for a request that ended as `end` says, or TextId::kCount when it did not fail.
+TextId FailureText(const RequestEnd& end) {
+  if (end.timedOut) return TextId::kReceiveFailed;
+  if (end.error == 0) return TextId::kCount;
   switch (end.failedCall) {
     case API_SEND_REQUEST:
-      return kSendFailed;
+      return TextId::kSendFailed;
     case API_RECEIVE_RESPONSE:
-      return kReceiveFailed;
+      return TextId::kReceiveFailed;
     case API_QUERY_DATA_AVAILABLE:
-      return kNoData;
+      return TextId::kNoData;
     default:
-      return kReadFailed;
+      return TextId::kReadFailed;
   }
 }
 
@@ -98,12 +93,12 @@ FetchResult FetchToMemory(const ProgressReport& report, const wchar_t* url, Byte
   if (!opened) {
     failure = std::move(setup.errorText);
   } else if (replySink.proxyRefused) {
-    ComposeMessage(failure, {kProxyRefusedMessage});
+    ComposeText(failure, TextId::kDownloadFailed, {Text(TextId::kProxyPasswordReason)});
     return FetchResult::kProxyRefused;
   } else if (replySink.outOfMemory) {
-    ComposeMessage(failure, {L"Out of memory"});
-  } else if (const wchar_t* text = FailureText(end)) {
-    ComposeMessage(failure, {text});
+    ComposeText(failure, TextId::kOutOfMemory);
+  } else if (FailureText(end) != TextId::kCount) {
+    ComposeText(failure, FailureText(end));
   }
   return failure.empty() ? FetchResult::kOk : FetchResult::kFailed;
 }

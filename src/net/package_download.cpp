@@ -4,6 +4,7 @@
 
 #include "common/file_digest.h"
 #include "common/system_text.h"
+#include "common/texts.h"
 #include "net/async_request.h"
 #include "net/content_range.h"
 #include "net/download_policy.h"
@@ -23,9 +24,6 @@ constexpr BYTE kPackageSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 
 // real-time scanner checking the new file), and how often it tries meanwhile.
 constexpr DWORD kHoldRetryMs = 2000;
 constexpr DWORD kHoldRetryStepMs = 50;
-
-constexpr wchar_t kRetryingStatus[] = L"Download interrupted, retrying...";
-constexpr wchar_t kNotPublishedReason[] = L"the package on the server is not the one published";
 
 // The counts are 32-bit: a package of 4 GiB or more is refused at its headers.
 constexpr uint64_t kLargestPackageBytes = 0xFFFFFFFFull;
@@ -279,7 +277,7 @@ bool OnData(void* owner, const BYTE* bytes, DWORD count) {
   int position = DownloadProgressPosition(download.inFile, download.total, download.position);
   if (position < download.position) position = download.position;
   DownloadStatus status;
-  FormatDownloadStatus(download.inFile, download.total, status);
+  FormatDownloadStatus(download.inFile, download.total, DecimalSeparator(), status);
   if (position != download.position || !SameText(status.c_str(), download.shownStatus.c_str())) {
     download.position = position;
     download.shownStatus = status;
@@ -296,18 +294,26 @@ void OnFailed(void* owner, DWORD error) {
   if (AppendHttpErrorText(text, error)) ReportStatus(*static_cast<Download*>(owner)->report, text.c_str());
 }
 
+// A count in decimal digits, for a text's placeholder.
+struct Decimal {
+  explicit Decimal(uint32_t value) { AppendDecimal(digits, value); }
+  const wchar_t* c_str() const { return digits.c_str(); }
+  FixedString<11> digits;
+};
+
 // Appends the library's text for `code`, or "error N" where it has none.
 bool AppendErrorReason(WideString& reason, DWORD code) {
-  return AppendHttpErrorText(reason, code) || (reason.Append(L"error ") && AppendDecimal(reason, code));
+  return AppendHttpErrorText(reason, code) ||
+         AppendFormatted(reason, Text(TextId::kErrorCodeReason), {Decimal(code).c_str()});
 }
 
 // Sets `failure` to "The download failed (technical reason: <reason>)"; a null reason (memory ran
 // out while composing it) gives "Out of memory".
 void ComposeFailure(WideString& failure, const wchar_t* reason) {
   if (reason) {
-    ComposeMessage(failure, {L"The download failed (technical reason: ", reason, L")"});
+    ComposeText(failure, TextId::kDownloadFailed, {reason});
   } else {
-    ComposeMessage(failure, {L"Out of memory"});
+    ComposeText(failure, TextId::kOutOfMemory);
   }
 }
 
@@ -317,24 +323,24 @@ void DescribeFailure(const Download& download, WideString& failure) {
   WideString reason;
   bool composed;
   if (facts.proxyRefused) {
-    composed = reason.Append(L"the proxy server asked for a password");
+    composed = reason.Append(Text(TextId::kProxyPasswordReason));
   } else if (facts.notPublished) {
-    composed = reason.Append(kNotPublishedReason);
+    composed = reason.Append(Text(TextId::kNotPublishedReason));
   } else if (facts.tooLarge) {
-    composed = reason.Append(L"the package is 4 GiB or larger");
+    composed = reason.Append(Text(TextId::kTooLargeReason));
   } else if (facts.writeFailed) {
-    composed = reason.Append(L"the package file could not be written");
+    composed = reason.Append(Text(TextId::kWriteFailedReason));
   } else if (facts.error != 0) {
     composed = AppendErrorReason(reason, facts.error);
   } else if (facts.rangeRefused) {
-    composed = reason.Append(L"the server's partial response did not continue the file");
+    composed = reason.Append(Text(TextId::kRangeRefusedReason));
   } else if (facts.status < 200 || facts.status > 299) {
-    composed = reason.Append(L"HTTP status ") && AppendDecimal(reason, facts.status);
+    composed = AppendFormatted(reason, Text(TextId::kHttpStatusReason), {Decimal(facts.status).c_str()});
   } else if (facts.noLength) {
-    composed = reason.Append(L"no Content-Length");
+    composed = reason.Append(Text(TextId::kNoLengthReason));
   } else {
-    composed = reason.Append(L"received ") && AppendDecimal(reason, download.inFile) && reason.Append(L" of ") &&
-               AppendDecimal(reason, download.total) && reason.Append(L" bytes");
+    composed = AppendFormatted(reason, Text(TextId::kIncompleteReason),
+                               {Decimal(download.inFile).c_str(), Decimal(download.total).c_str()});
   }
   ComposeFailure(failure, composed ? reason.c_str() : nullptr);
 }
@@ -525,7 +531,7 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
     end = RunAttempt(download, url, failure);
     if (end != AttemptEnd::kTransient || attempt == kMaxDownloadAttempts || Cancelled(report)) break;
     const DWORD pause = PauseBeforeAttempt(attempt + 1, download.retryAfterMs, pausedMs);
-    ReportStatus(report, kRetryingStatus);
+    ReportStatus(report, Text(TextId::kRetryingStatus));
     if (WaitUnlessCancelled(nullptr, pause, report.cancel) == WaitEnd::kCancelled) break;
     pausedMs += pause;
   }
@@ -556,17 +562,17 @@ bool DownloadPackage(const ProgressReport& report, const wchar_t* url, const Pac
   }
   if (package == INVALID_HANDLE_VALUE) {
     Sha256Release(download.digest);
-    ComposeFailure(failure, L"the package file was changed after the download");
+    ComposeFailure(failure, Text(TextId::kChangedReason));
     return false;
   }
   const wchar_t* refusal = nullptr;
   const bool published = HasPublishedDigest(download, package);
   Sha256Release(download.digest);
   if (!published) {
-    refusal = kNotPublishedReason;
+    refusal = Text(TextId::kNotPublishedReason);
     failed.kind = DownloadFailure::Kind::kNotPublishedDigest;
   } else if (!StartsWithPackageSignature(package)) {
-    refusal = L"the file received is not an installer package";
+    refusal = Text(TextId::kNotPackageReason);
     failed.kind = DownloadFailure::Kind::kNotPackage;
   }
   if (refusal) {

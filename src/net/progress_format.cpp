@@ -1,5 +1,7 @@
 #include "net/progress_format.h"
 
+#include "common/texts.h"
+
 namespace {
 
 constexpr uint64_t kBytesPerMegabyte = 1000000;
@@ -36,7 +38,7 @@ int DownloadProgressPosition(uint64_t received, uint64_t contentLength, int curr
   return kDownloadStartPosition + static_cast<int>(TruncatedPercent(received, contentLength));
 }
 
-bool AppendMegabytes(DownloadStatus& out, uint64_t bytes, int decimals) {
+bool AppendMegabytes(DownloadStatus& out, uint64_t bytes, int decimals, const wchar_t* separator) {
   if (decimals < 0 || decimals > 3) return false;
   uint64_t step = kBytesPerMegabyte;  // bytes per last shown digit: at least 1,000
   for (int i = 0; i < decimals; ++i) step /= 10;
@@ -51,19 +53,20 @@ bool AppendMegabytes(DownloadStatus& out, uint64_t bytes, int decimals) {
     reversed[count++] = static_cast<wchar_t>(L'0' + digits % 10);
     digits /= 10;
   } while (digits != 0 || count <= decimals);
-  FixedString<24> text;
+  FixedString<28> text;
   for (int i = count - 1; i >= 0; --i) {
     if (!text.Append(&reversed[i], 1)) return false;
-    if (i == decimals && decimals > 0 && !text.Append(L".", 1)) return false;
+    if (i == decimals && decimals > 0 && !text.Append(separator)) return false;
   }
   return out.Append(text.c_str());
 }
 
-void FormatDownloadStatus(uint64_t received, uint64_t contentLength, DownloadStatus& out) {
-  // Two 64-bit counts need at most 56 units of the 64: the appends cannot fail.
-  out.Assign(L"Downloading (");
-  AppendMegabytes(out, received, received == contentLength ? 1 : 0);
-  out.Append(L" of ");
-  AppendMegabytes(out, contentLength, 1);
-  out.Append(L" Mb)...");
+void FormatDownloadStatus(uint64_t received, uint64_t contentLength, const wchar_t* separator, DownloadStatus& out) {
+  DownloadStatus receivedText;
+  DownloadStatus totalText;
+  out.Clear();
+  if (AppendMegabytes(receivedText, received, received == contentLength ? 1 : 0, separator) &&
+      AppendMegabytes(totalText, contentLength, 1, separator)) {
+    AppendFormatted(out, Text(TextId::kDownloadingStatus), {receivedText.c_str(), totalText.c_str()});
+  }
 }

@@ -2,15 +2,13 @@
 
 #include <commctrl.h>
 
+#include "common/texts.h"
 #include "common/run_folder.h"
 #include "ui/window_dpi.h"
 
 namespace {
 
 constexpr wchar_t kClassName[] = L"progresswindow";
-constexpr wchar_t kCaption[] = L"Installing";
-// Asked when the user closes the window during the download, in a box titled like the window.
-constexpr wchar_t kCancelQuestion[] = L"Do you want to cancel the download?";
 // Sizes at 96 DPI (100%), scaled to the window's DPI: MulDiv(size, dpi, 96).
 constexpr int kBaseDpi = 96;
 constexpr int kWindowWidth = 340;
@@ -18,7 +16,8 @@ constexpr int kWindowHeight = 120;
 constexpr RECT kBarRect = {20, 20, 280, 37};
 constexpr int kTextX = 20;
 constexpr int kTextY = 44;
-constexpr int kFontHeight = 14;
+// The status line's font height where the system's message font cannot be read (pixels at 96 DPI).
+constexpr int kFallbackFontHeight = 12;
 
 // Posted to the main window when the status text changed: the UI thread puts it into the status
 // line (a notification thread must not wait for the UI thread, as a sent WM_SETTEXT would).
@@ -45,13 +44,19 @@ HBRUSH BackgroundBrush(bool highContrast) {
   return highContrast ? GetSysColorBrush(COLOR_WINDOW) : static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
 }
 
-// Lays out the bar and the status line for `dpi`, with the status font of that size. The status
-// line runs from its origin to the right edge of the client area, where a long text is clipped.
+// Lays out the bar and the status line for `dpi`, with the system's message font for that DPI (a
+// face that Windows links to the other scripts' fonts, so that Japanese or Chinese texts get real
+// glyphs). The status line runs from its origin to the right edge of the client area, where a long
+// text is clipped.
 void LayOut(HWND window, StubState& state, UINT dpi) {
   const RECT bar = ScaledRect(kBarRect, dpi);
   if (state.progressBar) MoveWindow(state.progressBar, bar.left, bar.top, bar.right - bar.left, bar.bottom - bar.top, TRUE);
-  HFONT font = CreateFontW(Scale(kFontHeight, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0, 0,
-                           VARIABLE_PITCH, L"Segoe UI");
+  LOGFONTW face = {};
+  if (!MessageFontForDpi(dpi, face)) {
+    face.lfHeight = -Scale(kFallbackFontHeight, dpi);
+    face.lfCharSet = DEFAULT_CHARSET;
+  }
+  HFONT font = CreateFontIndirectW(&face);
   RECT client;
   GetClientRect(window, &client);
   const int x = Scale(kTextX, dpi);
@@ -88,7 +93,8 @@ void Paint(HWND window, StubState& state) {
 void AskToCancel(HWND window, StubState& state) {
   if (!state.cancellable || state.cancelled || state.askingToCancel) return;
   state.askingToCancel = true;
-  const int answer = MessageBoxW(window, kCancelQuestion, kCaption, MB_YESNO | MB_ICONQUESTION);
+  const int answer =
+      MessageBoxW(window, Text(TextId::kCancelQuestion), Text(TextId::kWindowCaption), MB_YESNO | MB_ICONQUESTION);
   state.askingToCancel = false;
   // The run may have moved on while the question was open, but never past a stage: what the answer
   // finds is what holds now.
@@ -132,7 +138,7 @@ void CreateProgressWindow(StubState& state, HINSTANCE instance) {
   UINT dpi = SystemDpi();
   const POINT origin = CentredWindowOrigin(desktop, dpi);
 
-  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, kCaption,
+  state.mainWindow = CreateWindowExW(WS_EX_WINDOWEDGE | WS_EX_CLIENTEDGE, kClassName, Text(TextId::kWindowCaption),
                                      WS_VISIBLE | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, origin.x,
                                      origin.y, Scale(kWindowWidth, dpi), Scale(kWindowHeight, dpi), nullptr, nullptr,
                                      instance, &state);

@@ -1,5 +1,5 @@
-// The one window of the stub: caption "Installing", a progress bar and a status line below it. It
-// has a close box and may be minimised; closing it (the close box, Alt+F4, Escape, the taskbar's
+// The one window of the stub: caption "Installing" (in the user's language), a progress bar and a
+// status line below it. It has a close box and may be minimised; closing it (the close box, Alt+F4, Escape, the taskbar's
 // Close) while the run may be cancelled asks whether to cancel the download (state.cancellable); at
 // other times the close box is greyed and closing is refused.
 #pragma once

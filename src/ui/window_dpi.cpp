@@ -8,6 +8,7 @@ constexpr UINT kBaseDpi = 96;
 
 using DpiForWindowFunction = UINT(WINAPI*)(HWND);
 using DpiForSystemFunction = UINT(WINAPI*)();
+using ParametersForDpiFunction = BOOL(WINAPI*)(UINT, UINT, void*, UINT, UINT);
 // HRESULT GetDpiForMonitor(HMONITOR, MONITOR_DPI_TYPE, UINT* dpiX, UINT* dpiY), shellscalingapi.h.
 using DpiForMonitorFunction = HRESULT(WINAPI*)(HMONITOR, int, UINT*, UINT*);
 constexpr int kEffectiveDpi = 0;  // MDT_EFFECTIVE_DPI
@@ -65,6 +66,21 @@ void SetDpiCalls(const DpiCalls* calls) { g_calls = calls ? *calls : kSystemCall
 UINT SystemDpi() {
   const UINT dpi = g_calls.forSystem();
   return dpi ? dpi : kBaseDpi;
+}
+
+bool MessageFontForDpi(UINT dpi, LOGFONTW& font) {
+  NONCLIENTMETRICSW metrics = {};
+  metrics.cbSize = sizeof(metrics);
+  if (const auto forDpi = User32Function<ParametersForDpiFunction>("SystemParametersInfoForDpi")) {
+    if (forDpi(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0, dpi)) {
+      font = metrics.lfMessageFont;
+      return true;
+    }
+  }
+  if (!SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0)) return false;
+  font = metrics.lfMessageFont;
+  font.lfHeight = MulDiv(font.lfHeight, static_cast<int>(dpi), static_cast<int>(SystemDpi()));
+  return true;
 }
 
 UINT DpiOfWindow(HWND window) {

@@ -28,3 +28,10 @@ UINT DpiOfWindow(HWND window);
 
 // The system DPI (the scale of the primary monitor when the user signed in), else 96.
 UINT SystemDpi();
+
+// The system's message font (the font of message boxes, lfMessageFont of SPI_GETNONCLIENTMETRICS)
+// for `dpi`: from SystemParametersInfoForDpi (Windows 10 1607 and later), else from
+// SystemParametersInfo, which gives it for the system DPI, scaled (MulDiv(height, dpi, SystemDpi)).
+// False, `font` untouched, when neither answers. Its face is the one the user's language needs
+// (Windows links the faces that hold the other scripts' glyphs to it).
+bool MessageFontForDpi(UINT dpi, LOGFONTW& font);

@@ -27,8 +27,8 @@ from velko_tag import pack_trailer  # noqa: E402,F401  (the one raw trailer writ
 from winerun import (  # noqa: E402,F401  (the tests use these as h.<name>)
     ARCH, ID_FILE, LOG_FILE, PACKAGE_FILE, PACKAGE_NAME, PREFIX, PROGRAM_FILES_32, WINE, WINDOWS_TEMP_DIR,
     WINDOWS_USER_DIR,
-    reg_delete, reg_export, run_exe, run_folders, set_display_dpi, set_windows_version, to_windows_path, wine_env,
-    xdotool)
+    locale_env, reg_delete, reg_export, run_exe, run_folders, set_display_dpi, set_windows_version, to_windows_path,
+    use_cjk_font, wine_env, xdotool)
 from winerun import REG_EXE  # noqa: E402,F401
 
 STUB_EXE = os.environ.get("VELKO_STUB_EXE", "")

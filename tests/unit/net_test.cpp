@@ -110,7 +110,7 @@ TEST(AppendMegabytesTest, RoundsTheExactQuotientHalfUp) {
   };
   for (const auto& c : kCases) {
     DownloadStatus out;
-    ASSERT_TRUE(AppendMegabytes(out, c.bytes, c.decimals)) << c.bytes;
+    ASSERT_TRUE(AppendMegabytes(out, c.bytes, c.decimals, L".")) << c.bytes;
     EXPECT_EQ(Narrow(out.c_str()), c.text) << c.bytes << " with " << c.decimals;
   }
 }
@@ -151,7 +151,7 @@ TEST(DownloadProgressTest, PositionAndStatusForATableOfByteCounts) {
   for (const auto& c : kCases) {
     EXPECT_EQ(DownloadProgressPosition(c.received, c.total, 7), c.position) << c.received << " of " << c.total;
     DownloadStatus status;
-    FormatDownloadStatus(c.received, c.total, status);
+    FormatDownloadStatus(c.received, c.total, L".", status);
     EXPECT_EQ(Narrow(status.c_str()), c.status) << c.received << " of " << c.total;
   }
 }
