@@ -53,6 +53,18 @@ def _days(first, last):
         day += datetime.timedelta(days=1)
 
 
+def _axes(kind, width, scale, top):
+    """The opening of one of the page's charts (class `kind`, `width` wide): the svg element, its
+    two axes and the value scale's labels, top and 0."""
+    base = CHART_HEIGHT - MARGIN_BOTTOM
+    return ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
+            'class="%s" data-scale="%r" role="img">' % (width, CHART_HEIGHT, width, CHART_HEIGHT, kind, scale),
+            '<line class="axis" x1="%d" y1="%d" x2="%d" y2="%d"/>' % (MARGIN_LEFT, base, width, base),
+            '<line class="axis" x1="%d" y1="%d" x2="%d" y2="%d"/>' % (MARGIN_LEFT, MARGIN_TOP, MARGIN_LEFT, base),
+            '<text x="%d" y="%d" text-anchor="end">%d</text>' % (MARGIN_LEFT - 4, MARGIN_TOP + 8, top),
+            '<text x="%d" y="%d" text-anchor="end">0</text>' % (MARGIN_LEFT - 4, base)]
+
+
 def _chart(series):
     """The SVG of one product and campaign.  series: {day: [downloaded, run]}."""
     days = list(_days(min(series), max(series)))
@@ -68,13 +80,7 @@ def _chart(series):
     slot = (CHART_WIDTH - MARGIN_LEFT) / len(bars)
     width = max(slot * 0.4, 0.5)  # two bars a day, a fifth of the slot between days
     base = CHART_HEIGHT - MARGIN_BOTTOM
-    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
-           'class="chart" data-scale="%r" role="img">' % (CHART_WIDTH, CHART_HEIGHT, CHART_WIDTH, CHART_HEIGHT,
-                                                           scale),
-           '<line class="axis" x1="%d" y1="%d" x2="%d" y2="%d"/>' % (MARGIN_LEFT, base, CHART_WIDTH, base),
-           '<line class="axis" x1="%d" y1="%d" x2="%d" y2="%d"/>' % (MARGIN_LEFT, MARGIN_TOP, MARGIN_LEFT, base),
-           '<text x="%d" y="%d" text-anchor="end">%d</text>' % (MARGIN_LEFT - 4, MARGIN_TOP + 8, top),
-           '<text x="%d" y="%d" text-anchor="end">0</text>' % (MARGIN_LEFT - 4, base)]
+    out = _axes("chart", CHART_WIDTH, scale, top)
     for n, (first, last, downloaded, run) in enumerate(bars):
         x = MARGIN_LEFT + n * slot + slot * 0.1
         when = first if first == last else "%s to %s" % (first, last)
@@ -97,13 +103,7 @@ def _funnel(counts):
     slot = (FUNNEL_WIDTH - MARGIN_LEFT) / len(FUNNEL_STEPS)
     width = slot * 0.7
     base = CHART_HEIGHT - MARGIN_BOTTOM
-    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d" '
-           'class="funnel" data-scale="%r" role="img">' % (FUNNEL_WIDTH, CHART_HEIGHT, FUNNEL_WIDTH, CHART_HEIGHT,
-                                                            scale),
-           '<line class="axis" x1="%d" y1="%d" x2="%d" y2="%d"/>' % (MARGIN_LEFT, base, FUNNEL_WIDTH, base),
-           '<line class="axis" x1="%d" y1="%d" x2="%d" y2="%d"/>' % (MARGIN_LEFT, MARGIN_TOP, MARGIN_LEFT, base),
-           '<text x="%d" y="%d" text-anchor="end">%d</text>' % (MARGIN_LEFT - 4, MARGIN_TOP + 8, top),
-           '<text x="%d" y="%d" text-anchor="end">0</text>' % (MARGIN_LEFT - 4, base)]
+    out = _axes("funnel", FUNNEL_WIDTH, scale, top)
     for n, (step, count) in enumerate(zip(FUNNEL_STEPS, counts)):
         x = MARGIN_LEFT + n * slot + slot * 0.15
         height = count * scale

@@ -16,6 +16,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 ROOT = os.environ.get("VELKO_ROOT", os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
@@ -259,3 +260,16 @@ class DownloadTestCase(StubTestCase):
 
     def package_requests(self):
         return [r for r in self.server.requests if r.address == PACKAGE_HOST]
+
+    def run_looking(self, on_window, **kwargs):
+        """Runs the stub; once the package download is under way, on_window() is called. The server
+        serves every run of a test: only a package request beyond those of earlier runs is this run's."""
+        before = len(self.package_requests())
+
+        def look(proc):
+            deadline = time.time() + 30
+            while time.time() < deadline and len(self.package_requests()) <= before:
+                time.sleep(0.1)
+            time.sleep(1.0)
+            on_window()
+        return self.run_stub(on_start=look, **kwargs)

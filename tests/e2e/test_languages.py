@@ -10,7 +10,6 @@ links its dialog font to faces that Debian lacks, and gives Debian's CJK font un
 import os
 import re
 import subprocess
-import time
 import unittest
 
 import harness as h
@@ -61,15 +60,10 @@ class LanguageTest(h.DownloadTestCase):
 
     def run_in(self, locale, on_window=None, x_ctype=False, **kwargs):
         """Runs self.exe in `locale`; on_window() once the package download is under way."""
-        before = len(self.package_requests())
-
-        def look(proc):
-            deadline = time.time() + 30
-            while time.time() < deadline and len(self.package_requests()) <= before:
-                time.sleep(0.1)
-            time.sleep(1.0)
-            on_window()
-        return self.run_stub(env=h.locale_env(locale, LOCALES, x_ctype), on_start=look if on_window else None, **kwargs)
+        env = h.locale_env(locale, LOCALES, x_ctype)
+        if on_window:
+            return self.run_looking(on_window, env=env, **kwargs)
+        return self.run_stub(env=env, **kwargs)
 
     def test_caption_status_line_and_box_in_the_users_language(self):
         for locale, table, separator, x_ctype in LANGUAGES:

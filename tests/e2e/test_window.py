@@ -8,7 +8,6 @@ executable declares per-monitor awareness is checked in its manifest (tests/bina
 import os
 import re
 import subprocess
-import time
 import unittest
 
 import harness as h
@@ -40,19 +39,6 @@ class WindowTest(h.DownloadTestCase):
         # The package trickles in: the window can be looked at in the middle of the download.
         self.server.add_file("/velko.msi", h.package(3 << 20), behaviour="trickle:32768:0.05")
         self.addCleanup(h.set_display_dpi, None)
-
-    def run_looking(self, on_window):
-        """Runs the stub; once the package download is under way, on_window() is called. The server
-        serves every run of a test: only a package request beyond those of earlier runs is this run's."""
-        before = len(self.package_requests())
-
-        def look(proc):
-            deadline = time.time() + 30
-            while time.time() < deadline and len(self.package_requests()) <= before:
-                time.sleep(0.1)
-            time.sleep(1.0)
-            on_window()
-        return self.run_stub(on_start=look)
 
     def test_window_at_each_scale(self):
         seen = {}
