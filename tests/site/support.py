@@ -164,6 +164,7 @@ http {{
     }}
     server {{
         listen {listen};
+{locations}
         location / {{
             proxy_pass http://velko_site;
             proxy_set_header Host $host;
@@ -179,9 +180,11 @@ http {{
 class Nginx:
     """Debian's nginx as a reverse proxy on `listen` (HOST:PORT) in front of `upstreams` (a list of
     HOST:PORT, taken in turn), run as a child process with its configuration, logs and temporary
-    files in a folder of its own.  start() returns once it answers; stop() ends it."""
+    files in a folder of its own.  `locations`: more location blocks of the server, as nginx
+    configuration text, before the one that passes everything on.  start() returns once it
+    answers; stop() ends it."""
 
-    def __init__(self, listen, upstreams):
+    def __init__(self, listen, upstreams, locations=""):
         self.folder = tempfile.mkdtemp(prefix="velko-nginx-")
         os.chmod(self.folder, 0o755)  # its workers run as nobody when started as root
         os.mkdir(os.path.join(self.folder, "temp"), 0o777)
@@ -189,7 +192,7 @@ class Nginx:
         self.host, self.port = listen.rsplit(":", 1)
         self.config = os.path.join(self.folder, "nginx.conf")
         with open(self.config, "w") as f:
-            f.write(NGINX_CONFIG.format(folder=self.folder, listen=listen,
+            f.write(NGINX_CONFIG.format(folder=self.folder, listen=listen, locations=locations,
                                         servers="\n".join("        server %s;" % u for u in upstreams)))
         self.process = None
 
