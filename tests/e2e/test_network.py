@@ -208,7 +208,9 @@ class NetworkTest(h.DownloadTestCase):
         run = self.run_stub(timeout=120, on_start=probe)
         self.assertEqual(answers, [0, 0, 0])
         self.assertEqual(run.boxes, [h.RECEIVE_FAILED, h.MSIURL_MISSING])
-        self.assertLess(run.elapsed, 80)
+        # The whole reply would take about 230 s; the run's end adds its two boxes and the outcome
+        # report (at most 3 s), and Wine's start on a busy machine.
+        self.assertLess(run.elapsed, 100)
         self.assertEqual(self.package_requests(), [])
 
     def test_information_reply_is_read_up_to_one_mebibyte(self):
