@@ -11,6 +11,13 @@ constexpr DWORD kReadBufferBytes = 0x40000;  // 262,144: every read asks for the
 // asynchronous mode only starts an operation; the bound keeps a library that misbehaves from
 // holding the run.
 constexpr DWORD kDrainLimitMs = 5000;
+// A cancelled run waits less: the user asked for the end, and the process ends right after. Wine runs
+// a read the notification started inside that notification until the buffer is full or the body
+// ends, so with a slow body the one inside stays for seconds; Windows returns at once. Closing the
+// request with a notification still inside is safe: it holds no lock of ours, the sink is not called
+// any more, and the context (with the buffer it reads into) lives until the handle-closing
+// notification.
+constexpr DWORD kCancelledDrainLimitMs = 500;
 
 // The gate's closed bit; the bits below count the notifications inside it.
 constexpr LONG kGateClosed = 0x40000000;
@@ -188,10 +195,11 @@ void EndTransfer(RequestContext* context, bool dispatching) {
     context->drainNeeded = InterlockedExchangeAdd(&context->gate, kGateClosed) != 0;
   }
   if (context->drainNeeded) {
+    const DWORD limitMs = context->end.cancelled ? kCancelledDrainLimitMs : kDrainLimitMs;
     if (dispatching) {
-      WaitDispatchingMessages(context->drained, kDrainLimitMs);
+      WaitDispatchingMessages(context->drained, limitMs);
     } else {
-      WaitForSingleObject(context->drained, kDrainLimitMs);
+      WaitForSingleObject(context->drained, limitMs);
     }
   }
   if (context->request) WinHttp().CloseHandle(context->request);
