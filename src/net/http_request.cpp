@@ -58,6 +58,18 @@ HINTERNET OpenHttpSession(DWORD accessType, const wchar_t* proxy, const wchar_t*
   return session;
 }
 
+HINTERNET OpenProxiedSession(const ProxyChoice& proxy, DWORD flags) {
+  const bool named = proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+  return OpenHttpSession(proxy.accessType, named ? proxy.proxy.c_str() : nullptr,
+                         named && !proxy.bypass.empty() ? proxy.bypass.c_str() : nullptr, flags);
+}
+
+HINTERNET OpenGetRequest(HINTERNET connection, const wchar_t* path, bool secure) {
+  static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
+  return WinHttp().OpenRequest(connection, L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                               const_cast<const wchar_t**>(kAcceptTypes), secure ? WINHTTP_FLAG_SECURE : 0);
+}
+
 bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* extraHeaders,
                      WINHTTP_STATUS_CALLBACK callback) {
   // Without the library nothing can be started; the URL is not even looked at.
@@ -79,10 +91,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
     SetTransferError(transfer, TextId::kOutOfMemory);
     return false;
   }
-  const bool named = proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-  transfer.session = OpenHttpSession(proxy.accessType, named ? proxy.proxy.c_str() : nullptr,
-                                     named && !proxy.bypass.empty() ? proxy.bypass.c_str() : nullptr,
-                                     WINHTTP_FLAG_ASYNC);
+  transfer.session = OpenProxiedSession(proxy, WINHTTP_FLAG_ASYNC);
   if (!transfer.session) {
     SetTransferError(transfer, TextId::kOpenFailed);
     return false;
@@ -96,10 +105,7 @@ bool OpenHttpRequest(HttpTransfer& transfer, const wchar_t* url, const wchar_t* 
     SetTransferError(transfer, TextId::kConnectFailed);
     return false;
   }
-  static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
-  transfer.request = WinHttp().OpenRequest(transfer.connection, L"GET", parts.path.c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, const_cast<const wchar_t**>(kAcceptTypes),
-                                        parts.secure ? WINHTTP_FLAG_SECURE : 0);
+  transfer.request = OpenGetRequest(transfer.connection, parts.path.c_str(), parts.secure);
   if (!transfer.request ||
       (extraHeaders && !WinHttp().AddRequestHeaders(transfer.request, extraHeaders, static_cast<DWORD>(-1),
                                                     WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE))) {

@@ -8,6 +8,8 @@
 #include "common/texts.h"
 #include "net/winhttp_api.h"
 
+struct ProxyChoice;  // net/proxy.h
+
 // One transfer's handles and its error text. Handles start null; at most one failure is recorded,
 // because a transfer stops at its first failure.
 struct HttpTransfer {
@@ -43,6 +45,14 @@ bool SplitUrl(const wchar_t* url, UrlParts& parts);
 // that each gets the TLS versions of SessionSecureProtocols: set when it names any, and the session
 // used as it is when the library refuses them. Null when the session cannot be opened.
 HINTERNET OpenHttpSession(DWORD accessType, const wchar_t* proxy, const wchar_t* bypass, DWORD flags);
+
+// OpenHttpSession for a proxy choice (FindProxy's): its access type, and its proxy and bypass list
+// when it names a proxy.
+HINTERNET OpenProxiedSession(const ProxyChoice& proxy, DWORD flags);
+
+// A GET of `path` on `connection` accepting any type, over TLS when `secure`. Null when it cannot be
+// opened.
+HINTERNET OpenGetRequest(HINTERNET connection, const wchar_t* path, bool secure);
 
 // The TLS versions a session is given (WINHTTP_OPTION_SECURE_PROTOCOLS), or 0 to leave the system's
 // choice alone. Before Windows 8.1 WinHTTP enables only SSL 3 and TLS 1.0 unless told otherwise, and

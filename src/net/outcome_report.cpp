@@ -38,20 +38,12 @@ bool Send(Report& report) {
       !FindProxy(report.url.c_str(), report.target.host.c_str(), report.target.secure, report.proxy)) {
     return false;
   }
-  const bool named = report.proxy.accessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY;
-  HINTERNET session = OpenHttpSession(report.proxy.accessType, named ? report.proxy.proxy.c_str() : nullptr,
-                                      named && !report.proxy.bypass.empty() ? report.proxy.bypass.c_str() : nullptr,
-                                      0);
+  HINTERNET session = OpenProxiedSession(report.proxy, 0);
   if (!session) return false;
   const int stepMs = static_cast<int>(report.limitMs);
   WinHttp().SetTimeouts(session, stepMs, stepMs, stepMs, stepMs);
   HINTERNET connection = WinHttp().Connect(session, report.target.host.c_str(), report.target.port, 0);
-  static const wchar_t* const kAcceptTypes[] = {L"*/*", nullptr};
-  HINTERNET request =
-      connection ? WinHttp().OpenRequest(connection, L"GET", report.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                         const_cast<const wchar_t**>(kAcceptTypes),
-                                         report.target.secure ? WINHTTP_FLAG_SECURE : 0)
-                 : nullptr;
+  HINTERNET request = connection ? OpenGetRequest(connection, report.path.c_str(), report.target.secure) : nullptr;
   bool answered = false;
   if (request) {
     // One request to the information server and nothing more: no redirect to elsewhere, and no
