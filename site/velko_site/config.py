@@ -23,7 +23,6 @@ import os
 import re
 import socket
 import sys
-import tomllib
 
 from . import identifiers
 import urllib.parse
@@ -82,14 +81,7 @@ def load_config(path):
     """Reads and checks the file at `path`; returns a Config or raises ConfigError.  The stubs are
     only checked to be files here: the application loads them (and refuses what cannot be tagged)."""
     path = os.path.abspath(path)
-    try:
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
-    except OSError as e:
-        raise ConfigError("%s: cannot read: %s" % (path, e.strerror)) from None
-    except tomllib.TOMLDecodeError as e:
-        raise ConfigError("%s: not valid TOML: %s" % (path, e)) from None
-    return parse_config(data, path)
+    return parse_config(identifiers.read_toml(path, ConfigError), path)
 
 
 def parse_config(data, path):

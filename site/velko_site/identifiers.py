@@ -228,19 +228,27 @@ def load_keys(path):
     return Keys(read_keys(path))
 
 
+def read_toml(path, error):
+    """The TOML file at `path`, read; a file that cannot be read or is not TOML raises `error` (an
+    exception class) with a message naming the file."""
+    try:
+        with open(path, "rb") as f:
+            return tomllib.load(f)
+    except OSError as e:
+        raise error("%s: cannot read: %s" % (path, e.strerror)) from None
+    except tomllib.TOMLDecodeError as e:
+        raise error("%s: not valid TOML: %s" % (path, e)) from None
+
+
 def read_keys(path):
     """The keys listed in the keys file at `path`, checked one by one ([Key]); raises KeysError."""
     try:
-        st = os.stat(path)
-        if stat.S_IMODE(st.st_mode) & 0o077:
-            raise KeysError("%s: mode %04o lets others read the keys; chmod 600 %s"
-                            % (path, stat.S_IMODE(st.st_mode), path))
-        with open(path, "rb") as f:
-            data = tomllib.load(f)
+        mode = stat.S_IMODE(os.stat(path).st_mode)
     except OSError as e:
         raise KeysError("%s: cannot read: %s" % (path, e.strerror)) from None
-    except tomllib.TOMLDecodeError as e:
-        raise KeysError("%s: not valid TOML: %s" % (path, e)) from None
+    if mode & 0o077:
+        raise KeysError("%s: mode %04o lets others read the keys; chmod 600 %s" % (path, mode, path))
+    data = read_toml(path, KeysError)
     tables = data.get("key")
     if set(data) - {"key"} or not isinstance(tables, list) or not tables:
         raise KeysError("%s: holds [[key]] tables and nothing else (velko-site new-key makes one)" % path)
