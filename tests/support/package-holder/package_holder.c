@@ -2,12 +2,15 @@
 // and keeps it for a while: for as long as it has it, nobody can open the file with read sharing
 // only.
 //
-//   package-holder.exe TEMP_FOLDER FILE_NAME SIZE HOLD_MS
+//   package-holder.exe TEMP_FOLDER FILE_NAME SIZE HOLD_MS [INSTALLER_RECORD]
 //
 // Waits (up to 60 s) for TEMP_FOLDER\velko-*\FILE_NAME to reach SIZE bytes, then tries to open it
 // for reading and writing, sharing everything, from several threads at once and as fast as they
 // can: the writer holds it without sharing until it closes it, and the first open after that close
-// wins the file. Holds it HOLD_MS milliseconds, closes it and exits with 0. Exit code 3: the file was
+// wins the file. Holds it HOLD_MS milliseconds, closes it and exits with 0; prints "held" then.
+// When INSTALLER_RECORD (the file the stand-in installer writes when it runs) already exists as the
+// file is won, the run had the package first and has released it after installing: the holder
+// prints "late", closes it at once and exits with 4. Exit code 3: the file was
 // never had within half a second of reaching its size (someone else held it first); 2: it never appeared; 1:
 // bad arguments.
 #include <windows.h>
@@ -65,7 +68,7 @@ static int FindPackage(const wchar_t* folder, const wchar_t* name, unsigned long
 }
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 5) return 1;
+  if (argc != 5 && argc != 6) return 1;
   const unsigned long long size = wcstoull(argv[3], NULL, 10);
   const DWORD holdMs = (DWORD)wcstoul(argv[4], NULL, 10);
   DWORD start = GetTickCount();
@@ -82,6 +85,11 @@ int wmain(int argc, wchar_t** argv) {
   if (!won) {
     printf("missed\n");
     return 3;
+  }
+  if (argc == 6 && GetFileAttributesW(argv[5]) != INVALID_FILE_ATTRIBUTES) {
+    CloseHandle(holder);
+    printf("late\n");
+    return 4;
   }
   printf("held\n");
   fflush(stdout);
