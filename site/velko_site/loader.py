@@ -41,7 +41,16 @@ from .journal import SUFFIX, decode
 BATCH_LINES = 2000
 # Rows per INSERT statement.
 ROWS_PER_STATEMENT = 500
+# How often a loader that runs until stopped looks at the journals' sizes.
 LOAD_INTERVAL = 0.25
+# A pass is due once this many bytes were journaled since the last one began, or LOAD_WAIT seconds
+# after it began when fewer were.  Each pass with lines costs the database its transactions and
+# each commit the pages it touches, however few lines it loads: loading a quiet spell's lines a
+# second at a time costs about half as much per row as four times a second (and a busy site's
+# passes fill whole batches either way).  The price: a row reaches the database up to LOAD_WAIT
+# after its line.
+PASS_BYTES = 256 * 1024
+LOAD_WAIT = 1.0
 # The longest pause between tries while the database cannot be used.
 MAX_BACKOFF = 5
 # A pass with nothing to load still tells the database that the host is caught up, this often.
@@ -69,6 +78,17 @@ def journals(folder):
         return sorted(name for name in os.listdir(folder) if name.endswith(SUFFIX))
     except FileNotFoundError:
         return []
+
+
+def journaled_bytes(folder):
+    """The sizes of the journals in `folder`, summed (0 when it is missing)."""
+    total = 0
+    for name in journals(folder):
+        try:
+            total += os.stat(os.path.join(folder, name)).st_size
+        except FileNotFoundError:
+            pass
+    return total
 
 
 def writer_gone(fd):
@@ -388,22 +408,31 @@ def run(config, once=False, parent=None, interval=LOAD_INTERVAL, limit=TRANSACTI
 def _run(config, db, once, parent, interval):
     state, failing, pause = {}, False, interval
     schema = False
+    # The journals' bytes when the last pass began, and when it began (time.monotonic()).
+    seen, began = 0, None
     while True:
-        try:
-            if not schema:
-                db.ensure_schema()
-                schema = True
-            done = load_pass(config, db, state)
-            if failing:
-                log("the database answers again; loading")
-            failing, pause = False, interval
-        except DatabaseError as e:
-            if once:
-                log("the database cannot be used: %s" % e)
-                return 2
-            if not failing:
-                log("the database cannot be used (%s): the journals keep the records; trying again" % e)
-            failing, pause = True, min(max(pause * 2, 1), MAX_BACKOFF)
+        now, size = time.monotonic(), journaled_bytes(config.journal)
+        # A pass when enough was journaled, or when the oldest line has waited LOAD_WAIT; after a
+        # failure (the pause then grows); and now and then with nothing new, to remove the journals
+        # of workers that have gone and to tell the database that this host is caught up.
+        if (once or failing or began is None or now - began >= HEARTBEAT / 2
+                or (size != seen and (size - seen >= PASS_BYTES or now - began >= LOAD_WAIT))):
+            seen, began = size, now
+            try:
+                if not schema:
+                    db.ensure_schema()
+                    schema = True
+                load_pass(config, db, state)
+                if failing:
+                    log("the database answers again; loading")
+                failing, pause = False, interval
+            except DatabaseError as e:
+                if once:
+                    log("the database cannot be used: %s" % e)
+                    return 2
+                if not failing:
+                    log("the database cannot be used (%s): the journals keep the records; trying again" % e)
+                failing, pause = True, min(max(pause * 2, 1), MAX_BACKOFF)
         if once:
             return 0
         if parent is not None and os.getppid() != parent:
