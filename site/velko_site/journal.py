@@ -107,7 +107,8 @@ class Journal:
 
     append(fields) writes one line; raises JournalError when the line could not be written whole
     (a full disk, an I/O error).  The file is then left as it is (its torn tail is never loaded)
-    and the next append() starts a new journal.  line_id() gives a text unique to one line."""
+    and the next append() starts a new journal.  line_id() gives a text unique to one line;
+    append_numbered() writes a line with one."""
 
     def __init__(self, folder, flush_interval=FLUSH_INTERVAL):
         self.folder = folder
@@ -171,21 +172,36 @@ class Journal:
         with self._lock:
             if self._pid is None:
                 self._reset()
-            if self._fd is None:
-                self._open()
-            try:
-                written = write_line(self._fd, line)
-            except OSError as e:
-                self._retire()
-                raise JournalError("cannot write to %s: %s" % (self._name, e.strerror)) from None
-            if written != len(line):
-                self._retire()
-                raise JournalError("%s: wrote %d of a line's %d bytes (is the disk full?)"
-                                   % (self._name, written, len(line)))
-            self._size += written
-            self._dirty = True
-            if self._size >= ROTATE_BYTES:
-                self._retire()
+            self._write(line)
+
+    def append_numbered(self, kind, at, fields):
+        """append([kind, at, a new line_id(), *fields]) (texts), with the journal's lock taken
+        once for the id and the line: what each request without a key of its own writes."""
+        rest = "\t".join(fields)
+        with self._lock:
+            if self._pid is None:
+                self._reset()
+            self._seq += 1
+            body = ("%s\t%s\t%s.%d\t%s" % (kind, at, self._prefix, self._seq, rest)).encode("ascii")
+            self._write(b"%08x\t%s\n" % (zlib.crc32(body), body))
+
+    def _write(self, line):
+        """Writes `line` (bytes) with one write(), the lock held; raises JournalError."""
+        if self._fd is None:
+            self._open()
+        try:
+            written = write_line(self._fd, line)
+        except OSError as e:
+            self._retire()
+            raise JournalError("cannot write to %s: %s" % (self._name, e.strerror)) from None
+        if written != len(line):
+            self._retire()
+            raise JournalError("%s: wrote %d of a line's %d bytes (is the disk full?)"
+                               % (self._name, written, len(line)))
+        self._size += written
+        self._dirty = True
+        if self._size >= ROTATE_BYTES:
+            self._retire()
 
     def _flusher(self):
         while True:
