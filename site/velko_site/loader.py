@@ -80,15 +80,15 @@ def journals(folder):
         return []
 
 
-def journaled_bytes(folder):
-    """The sizes of the journals in `folder`, summed (0 when it is missing)."""
-    total = 0
+def journal_sizes(folder):
+    """{name: size in bytes} of the journals in `folder` (none when it is missing)."""
+    sizes = {}
     for name in journals(folder):
         try:
-            total += os.stat(os.path.join(folder, name)).st_size
+            sizes[name] = os.stat(os.path.join(folder, name)).st_size
         except FileNotFoundError:
             pass
-    return total
+    return sizes
 
 
 def writer_gone(fd):
@@ -408,16 +408,17 @@ def run(config, once=False, parent=None, interval=LOAD_INTERVAL, limit=TRANSACTI
 def _run(config, db, once, parent, interval):
     state, failing, pause = {}, False, interval
     schema = False
-    # The journals' bytes when the last pass began, and when it began (time.monotonic()).
-    seen, began = 0, None
+    # The journals' sizes when the last pass began, and when it began (time.monotonic()).
+    seen, began = {}, None
     while True:
-        now, size = time.monotonic(), journaled_bytes(config.journal)
+        now, sizes = time.monotonic(), journal_sizes(config.journal)
+        grown = sum(max(size - seen.get(name, 0), 0) for name, size in sizes.items())
         # A pass when enough was journaled, or when the oldest line has waited LOAD_WAIT; after a
         # failure (the pause then grows); and now and then with nothing new, to remove the journals
         # of workers that have gone and to tell the database that this host is caught up.
         if (once or failing or began is None or now - began >= HEARTBEAT / 2
-                or (size != seen and (size - seen >= PASS_BYTES or now - began >= LOAD_WAIT))):
-            seen, began = size, now
+                or grown >= PASS_BYTES or (grown and now - began >= LOAD_WAIT)):
+            seen, began = sizes, now
             try:
                 if not schema:
                     db.ensure_schema()
