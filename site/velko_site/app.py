@@ -272,10 +272,11 @@ class Site:
         if not sessions:
             return _text(start_response, "400 Bad Request", "missing session parameter")
         raw = sessions[0]
-        product, form = None, "u"
+        product, form, stored = None, "u", None
         verified = identifiers.verify(self.config.keys, raw)
         if verified is not None:
-            product, form = verified.product, "v"
+            # Its form holds only characters that are stored as they are: nothing to escape.
+            product, form, stored = verified.product, "v", raw.decode("ascii")
         elif OLD_ID_FORM.fullmatch(raw):
             form = "o"
             if len(self.config.products) > 1:
@@ -288,8 +289,8 @@ class Site:
                                  "the download information is not available right now", [("Retry-After", "30")])
         try:
             if not head:
-                self.journal.append(["I", utc_time(time.time()), self.journal.line_id(), form, str(len(raw)),
-                                     stored_text(raw, MAX_SESSION_BYTES)])
+                self.journal.append_numbered("I", utc_time(time.time()), (
+                    form, str(len(raw)), stored or stored_text(raw, MAX_SESSION_BYTES)))
         except JournalError as e:
             self._log(environ, "information request refused: %s" % e)
             return _refused(start_response)
@@ -328,8 +329,8 @@ class Site:
             form = "o" if OLD_ID_FORM.fullmatch(raw) else "u"
         try:
             if not head:
-                self.journal.append(["O", utc_time(time.time()), self.journal.line_id(), form, outcome, detail,
-                                     version, arch, str(len(raw)), stored_text(raw, MAX_SESSION_BYTES)])
+                self.journal.append_numbered("O", utc_time(time.time()), (
+                    form, outcome, detail, version, arch, str(len(raw)), stored_text(raw, MAX_SESSION_BYTES)))
         except JournalError as e:
             self._log(environ, "outcome report refused: %s" % e)
             return _text(start_response, "503 Service Unavailable", "the report cannot be recorded right now")

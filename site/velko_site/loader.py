@@ -29,6 +29,7 @@ over one database each load their own folder, under their own host name.
 """
 import argparse
 import fcntl
+import io
 import os
 import sys
 import time
@@ -40,7 +41,16 @@ from .journal import SUFFIX, decode
 BATCH_LINES = 2000
 # Rows per INSERT statement.
 ROWS_PER_STATEMENT = 500
+# How often a loader that runs until stopped looks at the journals' sizes.
 LOAD_INTERVAL = 0.25
+# A pass is due once this many bytes were journaled since the last one began, or LOAD_WAIT seconds
+# after it began when fewer were.  Each pass with lines costs the database its transactions and
+# each commit the pages it touches, however few lines it loads: loading a quiet spell's lines a
+# second at a time costs about half as much per row as four times a second (and a busy site's
+# passes fill whole batches either way).  The price: a row reaches the database up to LOAD_WAIT
+# after its line.
+PASS_BYTES = 256 * 1024
+LOAD_WAIT = 1.0
 # The longest pause between tries while the database cannot be used.
 MAX_BACKOFF = 5
 # A pass with nothing to load still tells the database that the host is caught up, this often.
@@ -68,6 +78,17 @@ def journals(folder):
         return sorted(name for name in os.listdir(folder) if name.endswith(SUFFIX))
     except FileNotFoundError:
         return []
+
+
+def journal_sizes(folder):
+    """{name: size in bytes} of the journals in `folder` (none when it is missing)."""
+    sizes = {}
+    for name in journals(folder):
+        try:
+            sizes[name] = os.stat(os.path.join(folder, name)).st_size
+        except FileNotFoundError:
+            pass
+    return sizes
 
 
 def writer_gone(fd):
@@ -107,13 +128,13 @@ def rows_of(lines):
                 and fields[4].isdigit():
             _, at, line_id, form, length, session = fields
             requests.append((line_id, session, int(length), form, at))
-            if form == "v":
+            if form == "v" and session not in derived:
                 derive(session)
         elif fields and fields[0] == "O" and len(fields) == 10 and fields[3] in ("v", "o", "u") \
                 and fields[8].isdigit():
             _, at, line_id, form, outcome, detail, version, arch, length, session = fields
             reports.append((line_id, session, int(length), form, outcome, detail, version, arch, at))
-            if form == "v":
+            if form == "v" and session not in derived:
                 derive(session)
         else:
             bad += 1
@@ -127,6 +148,69 @@ def _insert(execute, head, width, rows, tail=""):
                 [v for row in part for v in row])
 
 
+# Where a PostgreSQL batch's rows wait for their INSERT: tables of the loader's own session, emptied
+# by every commit (and by a rollback, with the rest).  Made by the first batch of each connection;
+# the notice that they are there already is not asked for.
+_STAGING = ("SET LOCAL client_min_messages = warning; "
+            "CREATE TEMP TABLE IF NOT EXISTS staged_downloads (ident TEXT, product TEXT, campaign TEXT, "
+            "referrer TEXT, downloaded_at TEXT, derived BOOLEAN) ON COMMIT DELETE ROWS; "
+            "CREATE TEMP TABLE IF NOT EXISTS staged_requests (line_id TEXT, session TEXT, session_length INTEGER, "
+            "known INTEGER, requested_at TEXT) ON COMMIT DELETE ROWS; "
+            "CREATE TEMP TABLE IF NOT EXISTS staged_outcomes (line_id TEXT, session TEXT, session_length INTEGER, "
+            "known INTEGER, outcome TEXT, detail TEXT, version TEXT, arch TEXT, reported_at TEXT) "
+            "ON COMMIT DELETE ROWS")
+
+
+def _copy(cursor, table, rows):
+    """Copies `rows` (tuples of texts and integers) into `table` with one COPY: COPY's text form,
+    whose only escape needed here is the backslash (the site's stored texts escape bytes as \\xNN)
+    and a carriage return; no field holds a tab or a line feed (the journal's lines are split on
+    them)."""
+    text = "".join("\t".join(map(str, row)) + "\n" for row in rows)
+    if "\\" in text or "\r" in text:
+        text = text.replace("\\", "\\\\").replace("\r", "\\r")
+    cursor.copy_expert("COPY %s FROM STDIN" % table, io.StringIO(text))
+
+
+def _insert_staged(execute, downloads, derived, requests, reports):
+    """PostgreSQL: the batch's rows copied into the staging tables, then one INSERT ... SELECT per
+    table, with the same conflict rules as _insert_values: the server parses four statements per
+    batch instead of one per ROWS_PER_STATEMENT rows, and the loader formats no literal."""
+    cursor = execute(_STAGING)
+    if downloads or derived:
+        _copy(cursor, "staged_downloads", [row + ("f",) for row in downloads] + [row + ("t",) for row in derived])
+        columns = "ident, product, campaign, referrer, downloaded_at"
+        execute("INSERT INTO downloads (%s) SELECT %s FROM staged_downloads WHERE NOT derived "
+                "ON CONFLICT (ident) DO UPDATE SET referrer = excluded.referrer, downloaded_at = excluded.downloaded_at "
+                "WHERE downloads.referrer = '' AND excluded.referrer <> ''" % (columns, columns))
+        execute("INSERT INTO downloads (%s) SELECT %s FROM staged_downloads WHERE derived "
+                "ON CONFLICT (ident) DO NOTHING" % (columns, columns))
+    if requests:
+        _copy(cursor, "staged_requests", requests)
+        execute("INSERT INTO info_requests (line_id, session, session_length, known, requested_at) "
+                "SELECT * FROM staged_requests ON CONFLICT (line_id) DO NOTHING")
+    if reports:
+        _copy(cursor, "staged_outcomes", reports)
+        execute("INSERT INTO outcomes (line_id, session, session_length, known, outcome, detail, version, arch, "
+                "reported_at) SELECT * FROM staged_outcomes ON CONFLICT (line_id) DO NOTHING")
+
+
+def _insert_values(execute, downloads, derived, requests, reports):
+    """SQLite: the batch's rows in INSERT statements of up to ROWS_PER_STATEMENT rows each."""
+    # A row made from an identifier (below, in an earlier batch or by another host) gets the
+    # download's referrer and exact time when its own line comes.
+    _insert(execute, "INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at)", 5,
+            downloads, " ON CONFLICT (ident) DO UPDATE SET referrer = excluded.referrer, "
+            "downloaded_at = excluded.downloaded_at "
+            "WHERE downloads.referrer = '' AND excluded.referrer <> ''")
+    _insert(execute, "INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at)", 5,
+            derived, " ON CONFLICT (ident) DO NOTHING")
+    _insert(execute, "INSERT INTO info_requests (line_id, session, session_length, known, requested_at)", 5,
+            requests, " ON CONFLICT (line_id) DO NOTHING")
+    _insert(execute, "INSERT INTO outcomes (line_id, session, session_length, known, outcome, detail, version, "
+            "arch, reported_at)", 9, reports, " ON CONFLICT (line_id) DO NOTHING")
+
+
 def load_batch(db, host, journal, offset, lines, status=None):
     """Loads `lines` (whole lines of `journal`) and sets its offset to `offset`, in one
     transaction; with status (loaded_until or None, backlog_lines, backlog_bytes,
@@ -136,33 +220,27 @@ def load_batch(db, host, journal, offset, lines, status=None):
     def work(execute):
         if db.postgres:
             execute("SET LOCAL statement_timeout = %d" % STATEMENT_TIMEOUT_MS)
-        # A row made from an identifier (below, in an earlier batch or by another host) gets the
-        # download's referrer and exact time when its own line comes.
-        _insert(execute, "INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at)", 5,
-                downloads, " ON CONFLICT (ident) DO UPDATE SET referrer = excluded.referrer, "
-                "downloaded_at = excluded.downloaded_at "
-                "WHERE downloads.referrer = '' AND excluded.referrer <> ''")
-        _insert(execute, "INSERT INTO downloads (ident, product, campaign, referrer, downloaded_at)", 5,
-                derived, " ON CONFLICT (ident) DO NOTHING")
         # The old form is known when its download is there (loaded now, or before).
         old = sorted({session for _, session, _, form, _ in requests if form == "o"}
                      | {report[1] for report in reports if report[3] == "o"})
         found = set()
+        if old:
+            # Its download may be in this very batch: looked up among the batch's downloads first.
+            in_batch = {row[0] for row in downloads}
+            found = {session for session in old if session in in_batch}
+            old = [session for session in old if session not in found]
         for n in range(0, len(old), ROWS_PER_STATEMENT):
             part = old[n:n + ROWS_PER_STATEMENT]
             found.update(r[0] for r in execute("SELECT ident FROM downloads WHERE ident IN (%s)"
                                                % ", ".join("?" * len(part)), part).fetchall())
-        _insert(execute, "INSERT INTO info_requests (line_id, session, session_length, known, requested_at)", 5,
-                [(line_id, session, length, 1 if form == "v" or session in found else 0, at)
-                 for line_id, session, length, form, at in requests],
-                " ON CONFLICT (line_id) DO NOTHING")
         # Reports of identifiers the site did not hand out are kept with known = 0: counted apart,
         # never joined to a download.
-        _insert(execute, "INSERT INTO outcomes (line_id, session, session_length, known, outcome, detail, version, "
-                "arch, reported_at)", 9,
-                [(line_id, session, length, 1 if form == "v" or session in found else 0, outcome, detail, version,
-                  arch, at) for line_id, session, length, form, outcome, detail, version, arch, at in reports],
-                " ON CONFLICT (line_id) DO NOTHING")
+        (_insert_staged if db.postgres else _insert_values)(
+            execute, downloads, derived,
+            [(line_id, session, length, 1 if form == "v" or session in found else 0, at)
+             for line_id, session, length, form, at in requests],
+            [(line_id, session, length, 1 if form == "v" or session in found else 0, outcome, detail, version,
+              arch, at) for line_id, session, length, form, outcome, detail, version, arch, at in reports])
         execute("INSERT INTO journal_offsets (host, journal, loaded_bytes) VALUES (?, ?, ?) "
                 "ON CONFLICT (host, journal) DO UPDATE SET loaded_bytes = excluded.loaded_bytes",
                 (host, journal, offset))
@@ -330,22 +408,32 @@ def run(config, once=False, parent=None, interval=LOAD_INTERVAL, limit=TRANSACTI
 def _run(config, db, once, parent, interval):
     state, failing, pause = {}, False, interval
     schema = False
+    # The journals' sizes when the last pass began, and when it began (time.monotonic()).
+    seen, began = {}, None
     while True:
-        try:
-            if not schema:
-                db.ensure_schema()
-                schema = True
-            done = load_pass(config, db, state)
-            if failing:
-                log("the database answers again; loading")
-            failing, pause = False, interval
-        except DatabaseError as e:
-            if once:
-                log("the database cannot be used: %s" % e)
-                return 2
-            if not failing:
-                log("the database cannot be used (%s): the journals keep the records; trying again" % e)
-            failing, pause = True, min(max(pause * 2, 1), MAX_BACKOFF)
+        now, sizes = time.monotonic(), journal_sizes(config.journal)
+        grown = sum(max(size - seen.get(name, 0), 0) for name, size in sizes.items())
+        # A pass when enough was journaled, or when the oldest line has waited LOAD_WAIT; after a
+        # failure (the pause then grows); and now and then with nothing new, to remove the journals
+        # of workers that have gone and to tell the database that this host is caught up.
+        if (once or failing or began is None or now - began >= HEARTBEAT / 2
+                or grown >= PASS_BYTES or (grown and now - began >= LOAD_WAIT)):
+            seen, began = sizes, now
+            try:
+                if not schema:
+                    db.ensure_schema()
+                    schema = True
+                load_pass(config, db, state)
+                if failing:
+                    log("the database answers again; loading")
+                failing, pause = False, interval
+            except DatabaseError as e:
+                if once:
+                    log("the database cannot be used: %s" % e)
+                    return 2
+                if not failing:
+                    log("the database cannot be used (%s): the journals keep the records; trying again" % e)
+                failing, pause = True, min(max(pause * 2, 1), MAX_BACKOFF)
         if once:
             return 0
         if parent is not None and os.getppid() != parent:

@@ -129,6 +129,21 @@ class JournalCases:
         self.assertEqual(self.rows()[0], ["ID-%06d" % n for n, outcome in enumerate(outcomes) if outcome == "ok"])
         self.assertEqual(os.listdir(self.config.journal), [".loader.lock"])
 
+    def test_stored_texts_arrive_as_written(self):
+        # The site's stored texts escape bytes as \xNN: a backslash and whatever follows it are
+        # data, in every field, however the loader hands the rows to the database.
+        odd = "\\x00\\x5c\\x0d\\x0a\\N\\t\\\\r"
+        lines = [["D", "2026-01-01T00:00:00.000000Z", "ID-1", "demo", "c.x", "https://e.com/" + odd],
+                 ["I", "2026-01-01T00:00:01.000000Z", "line-1", "u", "7", odd],
+                 ["O", "2026-01-01T00:00:02.000000Z", "report-1", "u", "installer-failed", "1603", "1.0", "x86",
+                  "7", odd]]
+        self.assertEqual(self.write_in_child(lines), ["ok"] * 3)
+        self.load_pass()
+        self.assertEqual(support.records(self.database()),
+                         ([("ID-1", "demo", "c.x", "https://e.com/" + odd)], [(odd, 7, 0)]))
+        self.assertEqual(support.outcomes(self.database()),
+                         [(odd, 7, 0, "installer-failed", "1603", "1.0", "x86")])
+
     def test_loader_killed_in_its_batches_neither_loses_nor_doubles(self):
         count = 40_000
         lines = []

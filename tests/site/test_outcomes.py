@@ -155,7 +155,7 @@ class JournalFailureTest(unittest.TestCase):
         site = app.Site(load_config(config))
         appended = []
 
-        def full_disk(fields):
+        def full_disk(line):
             raise JournalError("w1: wrote 10 of a line's 120 bytes (is the disk full?)")
 
         def call(target):
@@ -167,12 +167,13 @@ class JournalFailureTest(unittest.TestCase):
                         lambda status, headers: answered.append(status))
             return answered[0], b"".join(body)
 
-        site.journal.append = full_disk
+        # Every line goes through the journal's one write.
+        site.journal._write = full_disk
         status, _ = call(outcome_target(session=ELSEWHERE_ID))
         self.assertEqual(status, "503 Service Unavailable")
-        site.journal.append = appended.append
+        site.journal._write = appended.append
         self.assertEqual(call(outcome_target(session=ELSEWHERE_ID)), ("204 No Content", b""))
-        self.assertEqual([fields[0] for fields in appended], ["O"])
+        self.assertEqual([journal.decode(line)[0] for line in appended], ["O"])
 
 
 if __name__ == "__main__":
