@@ -2,7 +2,19 @@
 
 #include <shlobj.h>
 
+#include "common/message_wait.h"
+
 static_assert(kDownloadIdMaxBytes < kDownloadIdCapacityBytes, "the identifier fits with its NUL");
+
+namespace {
+
+// How long the id file's creation waits for another handle that keeps it from being written (another
+// copy started at the same moment writing its own identifier, a scanner reading the new file without
+// write sharing), and how often it tries meanwhile. Either holds it for moments only.
+constexpr DWORD kIdFileRetryMs = 2000;
+constexpr DWORD kIdFileRetryStepMs = 50;
+
+}  // namespace
 
 bool ReadInstallerTag(InstallerTag& tag) {
   tag = InstallerTag{};
@@ -74,8 +86,17 @@ StoreResult StoreDownloadIdTo(StubState& state, const InstallerTag& tag, const w
   const DWORD existing = GetFileAttributesW(idFilePath);
   const DWORD attributes =
       existing == INVALID_FILE_ATTRIBUTES ? 0 : existing & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-  HANDLE idFile = CreateFileW(idFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, attributes, nullptr);
+  HANDLE idFile;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    idFile = CreateFileW(idFilePath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                         attributes, nullptr);
+    if (idFile != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        GetTickCount() - start >= kIdFileRetryMs) {
+      break;
+    }
+    WaitDispatchingMessages(nullptr, kIdFileRetryStepMs);
+  }
   DWORD written = 0;
   StoreResult result = StoreResult::kOk;
   if (idFile == INVALID_HANDLE_VALUE || !WriteFile(idFile, state.downloadId, idLength, &written, nullptr) ||

@@ -98,4 +98,57 @@ TEST_F(TagTest, TableOfTrailers) {
   }
 }
 
+// A handle closed by CloseAfterHold on a thread of its own after `holdMs`.
+struct HeldFile {
+  HANDLE file;
+  DWORD holdMs;
+};
+
+DWORD WINAPI CloseAfterHold(void* held) {
+  const HeldFile& h = *static_cast<HeldFile*>(held);
+  Sleep(h.holdMs);
+  CloseHandle(h.file);
+  return 0;
+}
+
+// Another copy started at the same moment writes the id file too, and a scanner may read the new
+// file without write sharing: a handle that keeps the file from being written for moments is waited
+// for; one that keeps it longer than the wait is a failed write.
+TEST_F(TagTest, IdFileHeldByAnotherHandle) {
+  struct Case {
+    const char* name;
+    DWORD holdMs;
+    StoreResult result;
+    std::string idFile;
+  } const kCases[] = {
+      {"held for a moment: waited for", 300, StoreResult::kOk, "ABC-123"},
+      {"held beyond the wait: a failed write, the file untouched", 4000, StoreResult::kWriteFailed, "EARLIER"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring exe = Path(L"stub.exe");
+    const std::wstring idFile = Path(L"velko-download-id.txt");
+    ASSERT_TRUE(WriteBytes(idFile, "EARLIER"));
+    ASSERT_TRUE(WriteBytes(exe, Tagged("ABC-123")));
+    // As another run writing its identifier holds it.
+    HANDLE holder = CreateFileW(idFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    HeldFile release = {holder, c.holdMs};
+    HANDLE releaser = CreateThread(nullptr, 0, CloseAfterHold, &release, 0, nullptr);
+    ASSERT_NE(releaser, nullptr);
+
+    InstallerTag tag;
+    ASSERT_TRUE(ReadInstallerTagFrom(exe.c_str(), tag));
+    const StoreResult result = StoreDownloadIdTo(state_, tag, idFile.c_str());
+    if (result != StoreResult::kOk) CloseHandle(tag.file);
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    EXPECT_EQ(result, c.result);
+    std::string written;
+    ASSERT_TRUE(ReadBytes(idFile, written));
+    EXPECT_EQ(written, c.idFile);
+  }
+}
+
 }  // namespace
