@@ -1,20 +1,14 @@
 #include "net/outcome_report.h"
 
-#include <new>
-
+#include "common/detached_job.h"
 #include "common/message_wait.h"
 #include "net/http_request.h"
 #include "net/proxy.h"
 
 namespace {
 
-// One report, shared by the calling thread and the report's thread, on the heap: each holds a
-// reference and the last to let go frees it, so a report that outlives the caller's wait never
-// touches freed memory. The inputs are the report's own copies; `answered` is written by the
-// report's thread before it sets `done`, and read by the caller only after it saw `done` set.
+// One report's inputs and result, run as a DetachedJob: the caller may stop waiting for it.
 struct Report {
-  volatile LONG references;
-  HANDLE done;
   WideString url;  // for a proxy lookup
   UrlParts target;
   WideString path;
@@ -22,14 +16,9 @@ struct Report {
   ProxyChoice proxy;
   DWORD limitMs;
   bool answered;
-};
 
-void ReleaseReport(Report* report) {
-  if (InterlockedDecrement(&report->references) != 0) return;
-  if (report->done) CloseHandle(report->done);
-  report->~Report();
-  FreeBlock(report);
-}
+  void Run();
+};
 
 // The request itself, synchronous, on the report's thread. Each of the library's steps is also given
 // the whole limit, so that a request the caller has stopped waiting for does not linger for long.
@@ -61,41 +50,28 @@ bool Send(Report& report) {
   return answered;
 }
 
-DWORD WINAPI RunReport(void* parameter) {
-  auto* report = static_cast<Report*>(parameter);
-  report->answered = Send(*report);
-  SetEvent(report->done);
-  ReleaseReport(report);
-  return 0;
-}
+void Report::Run() { answered = Send(*this); }
 
 }  // namespace
 
 ReportEnd SendOutcomeReport(const wchar_t* infoUrl, const wchar_t* path, DWORD limitMs) {
   // Bound here, on the calling thread, before the report's thread uses the library.
   if (!LoadWinHttp()) return ReportEnd::kFailed;
-  void* block = AllocateBlock(sizeof(Report));
-  if (!block) return ReportEnd::kFailed;
-  Report* report = new (block) Report{};
-  report->references = 1;
-  report->limitMs = limitMs;
-  report->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!report->done || !SplitUrl(infoUrl, report->target) || !report->url.Append(infoUrl) ||
-      !report->path.Append(path)) {
-    ReleaseReport(report);
+  DetachedJob<Report>* job = NewDetachedJob<Report>();
+  if (!job) return ReportEnd::kFailed;
+  Report& report = job->work;
+  report.limitMs = limitMs;
+  if (!SplitUrl(infoUrl, report.target) || !report.url.Append(infoUrl) || !report.path.Append(path)) {
+    ReleaseDetachedJob(job);
     return ReportEnd::kFailed;
   }
-  report->haveProxy = RememberedProxy(report->target.host.c_str(), report->target.secure, report->proxy);
-  InterlockedIncrement(&report->references);  // the report thread's
-  HANDLE thread = CreateThread(nullptr, 0, RunReport, report, 0, nullptr);
-  if (!thread) {
-    InterlockedDecrement(&report->references);
-    ReleaseReport(report);
+  report.haveProxy = RememberedProxy(report.target.host.c_str(), report.target.secure, report.proxy);
+  if (!StartDetachedJob(job)) {
+    ReleaseDetachedJob(job);
     return ReportEnd::kFailed;
   }
-  CloseHandle(thread);
   ReportEnd end = ReportEnd::kAbandoned;
-  if (WaitDispatchingMessages(report->done, limitMs)) end = report->answered ? ReportEnd::kAnswered : ReportEnd::kFailed;
-  ReleaseReport(report);
+  if (WaitDispatchingMessages(job->done, limitMs)) end = report.answered ? ReportEnd::kAnswered : ReportEnd::kFailed;
+  ReleaseDetachedJob(job);
   return end;
 }

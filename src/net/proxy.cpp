@@ -1,8 +1,8 @@
 #include "net/proxy.h"
 
-#include <new>
 #include <utility>
 
+#include "common/detached_job.h"
 #include "common/message_wait.h"
 #include "net/http_request.h"
 #include "net/winhttp_api.h"
@@ -79,26 +79,16 @@ DWORD discoveryWaitedMs = 0;  // UI thread only
 // receive): the synchronous defaults are unlimited, 60, 30 and 30 seconds.
 constexpr int kLookupStepTimeoutMs = 5000;
 
-// One lookup, shared by the UI thread and the lookup thread, on the heap: each holds a reference and
-// the last to let go frees it, so a lookup that outlives the UI thread's wait never touches freed
-// memory. The inputs are the lookup's own copies; the results are written by the lookup thread
-// before it sets `done`, and read by the UI thread only after it saw `done` set.
+// One lookup's inputs and results, run as a DetachedJob: the UI thread may stop waiting for it.
 struct Lookup {
-  volatile LONG references;
-  HANDLE done;
   bool autoDetect;
   WideString url;
   WideString scriptUrl;  // empty: no configuration script
   bool found;
   ProxyChoice choice;
-};
 
-void ReleaseLookup(Lookup* lookup) {
-  if (InterlockedDecrement(&lookup->references) != 0) return;
-  if (lookup->done) CloseHandle(lookup->done);
-  lookup->~Lookup();
-  FreeBlock(lookup);
-}
+  void Run();
+};
 
 // Detection first, then the script, on a synchronous session of its own that goes direct (the
 // script's server is reached the way the settings say: directly), with automatic log-on to it.
@@ -126,49 +116,33 @@ bool Discover(Lookup& lookup) {
   return found;
 }
 
-DWORD WINAPI RunLookup(void* parameter) {
-  auto* lookup = static_cast<Lookup*>(parameter);
-  lookup->found = Discover(*lookup);
-  SetEvent(lookup->done);
-  ReleaseLookup(lookup);
-  return 0;
-}
+void Lookup::Run() { found = Discover(*this); }
 
 // Discovery for `url` on a lookup thread, waited for within what is left of the run's bound; fills
 // `choice` when it found something in time. Once the bound is used up, nothing is looked up again.
 bool DiscoverWithinBound(const wchar_t* url, const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG& settings,
                          ProxyChoice& choice, HANDLE cancel) {
   if (discoveryWaitedMs >= kDiscoveryBoundMs) return false;
-  void* block = AllocateBlock(sizeof(Lookup));
-  if (!block) return false;
-  Lookup* lookup = new (block) Lookup{};
-  lookup->references = 1;
-  lookup->autoDetect = settings.fAutoDetect != FALSE;
-  SetDefault(lookup->choice);
-  lookup->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!lookup->done || !lookup->url.Append(url) ||
-      (settings.lpszAutoConfigUrl && !lookup->scriptUrl.Append(settings.lpszAutoConfigUrl))) {
-    ReleaseLookup(lookup);
+  DetachedJob<Lookup>* job = NewDetachedJob<Lookup>();
+  if (!job) return false;
+  Lookup& lookup = job->work;
+  lookup.autoDetect = settings.fAutoDetect != FALSE;
+  SetDefault(lookup.choice);
+  if (!lookup.url.Append(url) ||
+      (settings.lpszAutoConfigUrl && !lookup.scriptUrl.Append(settings.lpszAutoConfigUrl)) || !StartDetachedJob(job)) {
+    ReleaseDetachedJob(job);
     return false;
   }
-  InterlockedIncrement(&lookup->references);  // the lookup thread's
-  HANDLE thread = CreateThread(nullptr, 0, RunLookup, lookup, 0, nullptr);
-  if (!thread) {
-    InterlockedDecrement(&lookup->references);
-    ReleaseLookup(lookup);
-    return false;
-  }
-  CloseHandle(thread);
 
   const DWORD start = GetTickCount();
   const bool finished =
-      WaitUnlessCancelled(lookup->done, kDiscoveryBoundMs - discoveryWaitedMs, cancel) == WaitEnd::kSignalled;
+      WaitUnlessCancelled(job->done, kDiscoveryBoundMs - discoveryWaitedMs, cancel) == WaitEnd::kSignalled;
   const DWORD waited = GetTickCount() - start;
   // A lookup left running may still hold a server that does not answer: none is started after it.
   discoveryWaitedMs = finished && waited < kDiscoveryBoundMs - discoveryWaitedMs ? discoveryWaitedMs + waited
                                                                                   : kDiscoveryBoundMs;
-  const bool found = finished && lookup->found && CopyChoice(lookup->choice, choice);
-  ReleaseLookup(lookup);
+  const bool found = finished && lookup.found && CopyChoice(lookup.choice, choice);
+  ReleaseDetachedJob(job);
   return found;
 }
 
