@@ -107,8 +107,8 @@ class Journal:
 
     append(fields) writes one line; raises JournalError when the line could not be written whole
     (a full disk, an I/O error).  The file is then left as it is (its torn tail is never loaded)
-    and the next append() starts a new journal.  line_id() gives a text unique to one line;
-    append_numbered() writes a line with one."""
+    and the next append() starts a new journal.  append_numbered() writes a line with a line id:
+    a text no other line of any journal carries."""
 
     def __init__(self, folder, flush_interval=FLUSH_INTERVAL):
         self.folder = folder
@@ -158,15 +158,6 @@ class Journal:
             self._dirty = True
         self._fd = None
 
-    def line_id(self):
-        """A text no other line of any journal carries: the process's pid, 64 random bits drawn
-        when it first wrote, and a count."""
-        with self._lock:
-            if self._pid is None:
-                self._reset()
-            self._seq += 1
-            return "%s.%d" % (self._prefix, self._seq)
-
     def append(self, fields):
         line = encode(fields)
         with self._lock:
@@ -175,8 +166,9 @@ class Journal:
             self._write(line)
 
     def append_numbered(self, kind, at, fields):
-        """append([kind, at, a new line_id(), *fields]) (texts), with the journal's lock taken
-        once for the id and the line: what each request without a key of its own writes."""
+        """append([kind, at, a new line id, *fields]) (texts), with the journal's lock taken once
+        for the id and the line: what each request without a key of its own writes.  The id is the
+        process's pid, 64 random bits drawn when it first wrote, and a count."""
         rest = "\t".join(fields)
         with self._lock:
             if self._pid is None:

@@ -311,9 +311,7 @@ def load_pass(config, db, state=None):
         fcntl.flock(lock, fcntl.LOCK_EX)
         started = utc_now()
         loaded = offsets(db, host)
-        names = journals(folder)
-        pending = {n[:-len(SUFFIX)]: os.path.getsize(os.path.join(folder, n)) for n in names
-                   if os.path.exists(os.path.join(folder, n))}
+        pending = {n[:-len(SUFFIX)]: size for n, size in journal_sizes(folder).items()}
         remaining = {k: max(size - loaded.get(k, 0), 0) for k, size in pending.items()}
         # Offsets of journals that were removed, after a loader stopped between removing a journal and its offset.
         for journal in set(loaded) - set(pending):
